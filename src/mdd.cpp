@@ -1,0 +1,226 @@
+// MDD encoder: a multi-valued decision diagram with one level per AMO group.
+//
+// A diagram state is (group index i, remaining capacity r). From a state the
+// diagram branches on which literal of group i is true, if any: literal x of
+// weight w leads to (i + 1, r - w), or to the FALSE terminal when w > r, and
+// the "else" edge (no literal of the group true) leads to (i + 1, r). A state
+// whose remaining groups cannot exceed r (r >= the suffix capacity of the
+// sum of group maxima from i on) is the TRUE terminal. Each node gets one
+// variable that is forced true when the constraint below the node is
+// violated: node v with edge (x, child c) gets [-c, -x, v], an edge into
+// FALSE gives [-x, v], and the root's variable is forced false. Since at most
+// one literal of each group is true, a violating assignment walks one path to
+// FALSE and forces every variable on it, up to the root; a satisfying one
+// forces nothing that reaches the root.
+//
+// Nodes are memoised by the exact (i, r) pair, so the diagram has at most
+// one node per distinct reachable remaining capacity per level, and one
+// clause per edge. Nodes are numbered in the post-order of a depth-first
+// construction that visits the else edge first and then the literals in
+// group order; the construction uses an explicit stack so that the depth of
+// the diagram (one level per group) never reaches the C stack.
+
+#include <algorithm>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "quillet/encoders.hpp"
+
+namespace quillet {
+
+namespace {
+
+using ChildCode = std::int32_t;  // a node index, or one of the terminals below
+constexpr ChildCode kTrue = -1;
+constexpr ChildCode kFalse = -2;
+
+struct Edge {
+    Lit lit;
+    ChildCode child;
+};
+
+struct DiagramNode {
+    Lit variable;
+    ChildCode else_child;
+    std::size_t first_edge;  // the node's edges are edges[first_edge, end_edge)
+    std::size_t end_edge;
+};
+
+struct StateKey {
+    std::uint64_t group;
+    std::uint64_t capacity;
+    bool operator==(const StateKey&) const = default;
+};
+
+struct StateKeyHash {
+    std::size_t operator()(const StateKey& key) const {
+        const std::uint64_t i = key.group;
+        return static_cast<std::size_t>(i ^ (key.capacity + 0x9e3779b97f4a7c15ULL + (i << 6) + (i >> 2)));
+    }
+};
+
+// Suffix capacities are kept in 128 bits: the largest sum that groups i..
+// can contribute may pass 2^64 - 1, and then no 64-bit remaining capacity
+// reaches it (saturating at 2^64 - 1 instead would wrongly let a bound of
+// 2^64 - 1 cover it).
+using Capacity = unsigned __int128;
+
+// Largest sum that groups i.. can contribute, one literal per group.
+std::vector<Capacity> suffix_capacities(const std::vector<std::vector<Lit>>& groups,
+                                      const std::unordered_map<Lit, Weight>& weight_of) {
+    std::vector<Capacity> suffix(groups.size() + 1, 0);
+    for (std::size_t i = groups.size(); i-- > 0;) {
+        Weight group_max = 0;
+        for (const Lit lit : groups[i]) group_max = std::max(group_max, weight_of.at(lit));
+        suffix[i] = suffix[i + 1] + group_max;
+    }
+    return suffix;
+}
+
+class DiagramBuilder {
+public:
+    DiagramBuilder(const std::vector<std::vector<Lit>>& groups, const std::unordered_map<Lit, Weight>& weight_of,
+                   VariableManager& vars)
+        : groups_(groups), weight_of_(weight_of), suffix_(suffix_capacities(groups, weight_of)), vars_(vars) {}
+
+    // The diagram rooted at (0, bound); returns its child code.
+    ChildCode build(Weight bound);
+
+    const std::vector<DiagramNode>& nodes() const { return nodes_; }
+    const std::vector<Edge>& edges() const { return edges_; }
+
+private:
+    // A state whose expansion is in progress. `next` counts the outgoing
+    // edges resolved so far: 0 is the else edge, k + 1 the k-th literal.
+    struct Frame {
+        std::uint64_t group = 0;
+        Weight capacity = 0;
+        std::size_t next = 0;
+        ChildCode else_child = kTrue;
+        std::vector<Edge> edges;
+    };
+
+    // The child code of a state if it is known without expanding it.
+    bool try_resolve(std::uint64_t group, Weight capacity, ChildCode& code) const;
+    void push_frame(std::uint64_t group, Weight capacity);
+    // Records the child code of the top frame's next edge.
+    void deliver(ChildCode code);
+    ChildCode finish_top_frame();
+
+    const std::vector<std::vector<Lit>>& groups_;
+    const std::unordered_map<Lit, Weight>& weight_of_;
+    const std::vector<Capacity> suffix_;
+    VariableManager& vars_;
+
+    std::unordered_map<StateKey, ChildCode, StateKeyHash> memo_;
+    std::vector<DiagramNode> nodes_;
+    std::vector<Edge> edges_;
+    // Frames are kept when popped so that their edge buffers are reused.
+    std::vector<Frame> stack_;
+    std::size_t depth_ = 0;
+};
+
+bool DiagramBuilder::try_resolve(const std::uint64_t group, const Weight capacity, ChildCode& code) const {
+    if (group == groups_.size() || capacity >= suffix_[group]) {
+        code = kTrue;
+        return true;
+    }
+    const auto found = memo_.find(StateKey{group, capacity});
+    if (found == memo_.end()) return false;
+    code = found->second;
+    return true;
+}
+
+void DiagramBuilder::push_frame(const std::uint64_t group, const Weight capacity) {
+    if (depth_ == stack_.size()) stack_.emplace_back();
+    Frame& frame = stack_[depth_++];
+    frame.group = group;
+    frame.capacity = capacity;
+    frame.next = 0;
+    frame.else_child = kTrue;
+    frame.edges.clear();
+}
+
+void DiagramBuilder::deliver(const ChildCode code) {
+    Frame& frame = stack_[depth_ - 1];
+    if (frame.next == 0)
+        frame.else_child = code;
+    else
+        frame.edges.push_back(Edge{groups_[frame.group][frame.next - 1], code});
+    ++frame.next;
+}
+
+ChildCode DiagramBuilder::finish_top_frame() {
+    const Frame& frame = stack_[--depth_];
+    const auto index = static_cast<ChildCode>(nodes_.size());
+    const std::size_t first_edge = edges_.size();
+    edges_.insert(edges_.end(), frame.edges.begin(), frame.edges.end());
+    nodes_.push_back(DiagramNode{vars_.fresh(), frame.else_child, first_edge, edges_.size()});
+    memo_.emplace(StateKey{frame.group, frame.capacity}, index);
+    return index;
+}
+
+ChildCode DiagramBuilder::build(const Weight bound) {
+    ChildCode code;
+    if (try_resolve(0, bound, code)) return code;
+    push_frame(0, bound);
+    while (true) {
+        Frame& frame = stack_[depth_ - 1];
+        const std::vector<Lit>& group = groups_[frame.group];
+        if (frame.next > group.size()) {
+            const ChildCode finished = finish_top_frame();
+            if (depth_ == 0) return finished;
+            deliver(finished);
+            continue;
+        }
+        Weight remaining = frame.capacity;
+        if (frame.next > 0) {
+            const Weight w = weight_of_.at(group[frame.next - 1]);
+            if (remaining < w) {
+                deliver(kFalse);
+                continue;
+            }
+            remaining -= w;
+        }
+        if (try_resolve(frame.group + 1, remaining, code))
+            deliver(code);
+        else
+            push_frame(frame.group + 1, remaining);  // invalidates `frame`
+    }
+}
+
+void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, CnfFormula& cnf) {
+    const std::vector<DiagramNode>& nodes = diagram.nodes();
+    const std::vector<Edge>& edges = diagram.edges();
+    if (root >= 0) cnf.add_clause({-nodes[static_cast<std::size_t>(root)].variable});
+    for (const DiagramNode& node : nodes) {
+        const Lit v = node.variable;
+        if (node.else_child >= 0) cnf.add_clause({-nodes[static_cast<std::size_t>(node.else_child)].variable, v});
+        for (std::size_t e = node.first_edge; e < node.end_edge; ++e) {
+            const Edge& edge = edges[e];
+            if (edge.child == kTrue) continue;
+            if (edge.child == kFalse)
+                cnf.add_clause({-edge.lit, v});
+            else
+                cnf.add_clause({-nodes[static_cast<std::size_t>(edge.child)].variable, -edge.lit, v});
+        }
+    }
+}
+
+}  // namespace
+
+EncodeResult MddEncoder::encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
+    Encoding encoding(constraint, options);
+
+    std::unordered_map<Lit, Weight> weight_of;
+    weight_of.reserve(constraint.terms.size());
+    for (const WeightedLiteral& term : constraint.terms) weight_of.emplace(term.lit, term.weight);
+
+    DiagramBuilder diagram(constraint.groups, weight_of, encoding.vars);
+    const ChildCode root = diagram.build(constraint.bound);
+    add_diagram_clauses(diagram, root, encoding.cnf());
+    return encoding.finish();
+}
+
+}  // namespace quillet

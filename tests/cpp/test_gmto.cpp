@@ -1,0 +1,4 @@
+// Tests of the gmto encoder.
+#include <gtest/gtest.h>
+
+#include "helpers.hpp"

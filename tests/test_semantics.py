@@ -41,4 +41,10 @@ HAND_PICKED = {
 @pytest.mark.parametrize("name", HAND_PICKED)
 @pytest.mark.parametrize("encoder", ENCODERS)
 def test_hand_picked_instances(encoder: str, name: str) -> None:
-    check_semantics(HAND_PICKED[name], encoder, label=name)
+    instance = HAND_PICKED[name]
+    if encoder == "gswc" and instance.bound >= 2**31 and len(instance.groups) >= 2:
+        # (groups - 1) * bound counter ids cannot be numbered in 32 bits.
+        with pytest.raises(RuntimeError, match="^quillet: variable ids exhausted"):
+            instance.encode(encoder)
+        return
+    check_semantics(instance, encoder, label=name)

@@ -1,13 +1,624 @@
-// Placeholder until the rggt construction lands.
+// RGGT encoder: a reduced generalised totalizer over the AMO groups.
+//
+// Every group becomes a leaf whose values are 0 and the weights of its
+// literals; an internal node's values are all sums of one value of each
+// child. Values are saturated at the cap, bound + 1, which stands for "more
+// than the bound". The tree is shaped greedily: at each step the two
+// subtrees whose combined value set is smallest relative to the product of
+// their own set sizes are merged. Each node's values are then cut into
+// intervals of values that the rest of the tree cannot tell apart: the root
+// has [0, largest value within the bound] and the overflow [cap, cap], and a
+// child's adjacent values share an interval when, for every value of the
+// sibling, both sums land in the same interval of the parent. Before any
+// clause is written, every weight that lies inside an interval of its leaf
+// is lowered to the interval's lower end (weights lowered to 0 disappear,
+// and so do emptied groups), and the tree is rebuilt until nothing changes.
+//
+// Each interval whose values exclude 0 gets a variable (at a leaf the
+// literal itself when a single term has that weight), implied by the terms
+// of that weight at a leaf, and at an internal node by one child interval
+// alone or by a left and a right interval together whose sum range falls
+// inside it. Since at most one literal per group is true, a true assignment
+// makes the variable of the interval holding each subtree's sum true, all
+// the way up to the root, and the root's overflow variable is forbidden;
+// lowering a weight never changes which interval of any ancestor a sum
+// falls into, so the reduced constraint accepts exactly the same models.
+// Only the root's overflow interval gets a variable there. Size: one
+// variable per interval and, per internal node, the child intervals plus
+// the products of the two children's interval counts.
+//
+// Values live in 64 bits, except for a bound of 2^64 - 1, whose cap does not
+// fit: that case runs the same construction on 128-bit values so that sums
+// past 2^64 - 1 still reach the overflow.
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <memory>
 #include <stdexcept>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "quillet/encoders.hpp"
 
 namespace quillet {
 
+namespace {
+
+using Wide = unsigned __int128;
+
+struct TermRef {
+    Lit lit = 0;
+    Weight weight = 0;  // lowered in place between reduction passes, never capped in storage
+};
+
+using GroupTerms = std::vector<std::vector<TermRef>>;
+
+template <class Value>
+struct Interval {
+    Value lo = 0;
+    Value hi = 0;
+};
+
+template <class Value>
+struct Node {
+    bool is_leaf = false;
+    std::vector<Value> vals;  // ascending, distinct, always holding 0
+    std::vector<Interval<Value>> intervals;
+    std::vector<TermRef> terms;  // a leaf's copy of its group
+    Node* left = nullptr;
+    Node* right = nullptr;
+    bool is_root = false;
+    std::uint32_t index = 0;  // position in the node list
+};
+
+template <class Value>
+using NodeList = std::vector<std::unique_ptr<Node<Value>>>;
+
+struct EncodedNodeInfo {
+    std::vector<Lit> vars;  // one per interval; 0 where the interval has no variable
+};
+
+template <class Value>
+Value saturating_sum(const Value x, const Value y, const Value cap) {
+    if (std::max(x, y) < cap && x <= cap - y) return x + y;
+    return cap;
+}
+
+template <class Value>
+Value capped(const Weight weight, const Value cap) {
+    return std::min(Value{weight}, cap);
+}
+
+template <class Value>
+void sort_unique(std::vector<Value>& values) {
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+}
+
+// Working storage shared by all value-set combinations of one tree build.
+template <class Value>
+struct CombineScratch {
+    std::vector<Value> sums;
+    std::vector<std::uint64_t> source_bits;
+    std::vector<std::uint64_t> sum_bits;
+};
+
+// Sums below the cap are marked in a bitmap when they are dense enough for
+// that to beat sorting all |a|·|b| sums: the bitmap costs one word operation
+// per 64 values of the range for each value of the smaller set.
+template <class Value>
+struct SumLayout {
+    bool dense = false;
+    bool overflow = false;    // some sum reaches the cap
+    std::size_t limit = 0;    // when dense: every sum below the cap is below limit
+};
+
+template <class Value>
+SumLayout<Value> sum_layout(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap) {
+    SumLayout<Value> layout;
+    const Value top = saturating_sum(a.back(), b.back(), cap);
+    layout.overflow = top == cap;
+    const Value limit = layout.overflow ? cap : top + 1;
+    const std::size_t larger = std::max(a.size(), b.size());
+    constexpr std::size_t max_bits = std::size_t{1} << 28;
+    if (a.size() * b.size() > 64 && limit <= Value{max_bits} && limit <= Value{64} * (Value{larger} + 1)) {
+        layout.dense = true;
+        layout.limit = static_cast<std::size_t>(limit);
+    }
+    return layout;
+}
+
+// ORs the values of the larger set, shifted by each value of the smaller
+// one, into scratch.sum_bits (bit v for value v < layout.limit).
+template <class Value>
+void mark_sums(const std::vector<Value>& a, const std::vector<Value>& b, const SumLayout<Value>& layout,
+               CombineScratch<Value>& scratch) {
+    const std::vector<Value>& big = a.size() >= b.size() ? a : b;
+    const std::vector<Value>& small = a.size() >= b.size() ? b : a;
+    const std::size_t words = (layout.limit + 63) / 64;
+    scratch.source_bits.assign(words, 0);
+    scratch.sum_bits.assign(words, 0);
+    std::size_t source_words = 0;
+    for (const Value x : big) {
+        if (x >= Value{layout.limit}) break;
+        const auto v = static_cast<std::size_t>(x);
+        scratch.source_bits[v / 64] |= std::uint64_t{1} << (v % 64);
+        source_words = v / 64 + 1;
+    }
+    for (const Value y : small) {
+        if (y >= Value{layout.limit}) break;
+        const auto shift = static_cast<std::size_t>(y);
+        const std::size_t word_shift = shift / 64;
+        const unsigned bit_shift = shift % 64;
+        const std::size_t end = std::min(source_words, words - word_shift);
+        for (std::size_t w = 0; w < end; ++w) {
+            const std::uint64_t word = scratch.source_bits[w];
+            scratch.sum_bits[w + word_shift] |= word << bit_shift;
+            if (bit_shift != 0 && w + word_shift + 1 < words)
+                scratch.sum_bits[w + word_shift + 1] |= word >> (64 - bit_shift);
+        }
+    }
+    if (layout.limit % 64 != 0) scratch.sum_bits[words - 1] &= (std::uint64_t{1} << (layout.limit % 64)) - 1;
+}
+
+template <class Value>
+void collect_sums(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
+                  std::vector<Value>& sums) {
+    sums.clear();
+    sums.reserve(a.size() * b.size());
+    for (const Value x : a)
+        for (const Value y : b) sums.push_back(saturating_sum(x, y, cap));
+    sort_unique(sums);
+}
+
+// The saturated sums x + y for x in a and y in b, ascending and distinct.
+template <class Value>
+std::vector<Value> combine_vals(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
+                                CombineScratch<Value>& scratch) {
+    if (a.empty() || b.empty()) return {};
+    const SumLayout<Value> layout = sum_layout(a, b, cap);
+    if (!layout.dense) {
+        collect_sums(a, b, cap, scratch.sums);
+        return scratch.sums;
+    }
+    mark_sums(a, b, layout, scratch);
+    std::vector<Value> out;
+    for (std::size_t w = 0; w < scratch.sum_bits.size(); ++w)
+        for (std::uint64_t word = scratch.sum_bits[w]; word != 0; word &= word - 1)
+            out.push_back(Value{w * 64 + static_cast<std::size_t>(std::countr_zero(word))});
+    if (layout.overflow) out.push_back(cap);
+    return out;
+}
+
+// |combine_vals(a, b, cap)| without building the list.
+template <class Value>
+std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
+                            CombineScratch<Value>& scratch) {
+    if (a.empty() || b.empty()) return 0;
+    const SumLayout<Value> layout = sum_layout(a, b, cap);
+    if (!layout.dense) {
+        collect_sums(a, b, cap, scratch.sums);
+        return scratch.sums.size();
+    }
+    mark_sums(a, b, layout, scratch);
+    std::uint64_t count = layout.overflow ? 1 : 0;
+    for (const std::uint64_t word : scratch.sum_bits) count += static_cast<std::uint64_t>(std::popcount(word));
+    return count;
+}
+
+// A candidate merge of the subtrees with node indices first < second.
+struct PairCandidate {
+    std::uint64_t combined;  // size of the merged value set
+    std::uint64_t product;   // product of the two value set sizes
+    std::uint32_t first;
+    std::uint32_t second;
+};
+
+// Smaller combined/product ratio first (compared exactly by
+// cross-multiplication), then the smaller combined set, then the pair that
+// comes first in the active list. Node indices grow in the order in which
+// nodes join the active list, and removals keep its order, so comparing
+// index pairs compares list positions.
+bool better_pair(const PairCandidate& x, const PairCandidate& y) {
+    const Wide lhs = Wide{x.combined} * y.product;
+    const Wide rhs = Wide{y.combined} * x.product;
+    if (lhs != rhs) return lhs < rhs;
+    if (x.combined != y.combined) return x.combined < y.combined;
+    return std::pair(x.first, x.second) < std::pair(y.first, y.second);
+}
+
+template <class Value>
+Node<Value>& append_node(NodeList<Value>& nodes) {
+    nodes.push_back(std::make_unique<Node<Value>>());
+    Node<Value>& node = *nodes.back();
+    node.index = static_cast<std::uint32_t>(nodes.size() - 1);
+    return node;
+}
+
+// Builds the tree greedily and returns its root, or null without groups.
+// Every candidate pair's combined size is computed once: the merged sets
+// of two surviving subtrees never change, so candidates wait in a heap and
+// the ones that name a merged-away subtree are skipped when they surface.
+template <class Value>
+Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nodes, const Value cap) {
+    if (groups.empty()) return nullptr;
+    std::vector<std::uint32_t> active;
+    active.reserve(groups.size());
+    for (const std::vector<TermRef>& group : groups) {
+        Node<Value>& leaf = append_node(nodes);
+        leaf.is_leaf = true;
+        leaf.terms = group;
+        leaf.vals.reserve(group.size() + 1);
+        leaf.vals.push_back(0);
+        for (const TermRef& term : group) leaf.vals.push_back(capped(term.weight, cap));
+        sort_unique(leaf.vals);
+        active.push_back(leaf.index);
+    }
+
+    CombineScratch<Value> scratch;
+    std::vector<char> alive(nodes.size() + groups.size(), 0);
+    for (const std::uint32_t index : active) alive[index] = 1;
+    const auto candidate = [&](const std::uint32_t first, const std::uint32_t second) {
+        const std::vector<Value>& a = nodes[first]->vals;
+        const std::vector<Value>& b = nodes[second]->vals;
+        return PairCandidate{combined_size(a, b, cap, scratch), std::uint64_t{b.size()} * a.size(), first, second};
+    };
+    const auto worse = [](const PairCandidate& x, const PairCandidate& y) { return better_pair(y, x); };
+
+    std::vector<PairCandidate> heap;
+    heap.reserve(active.size() * (active.size() - 1) / 2);
+    for (std::size_t i = 0; i < active.size(); ++i)
+        for (std::size_t j = i + 1; j < active.size(); ++j) heap.push_back(candidate(active[i], active[j]));
+    std::make_heap(heap.begin(), heap.end(), worse);
+
+    while (active.size() > 1) {
+        while (!alive[heap.front().first] || !alive[heap.front().second]) {
+            std::pop_heap(heap.begin(), heap.end(), worse);
+            heap.pop_back();
+        }
+        const PairCandidate best = heap.front();
+        std::pop_heap(heap.begin(), heap.end(), worse);
+        heap.pop_back();
+
+        Node<Value>& merged = append_node(nodes);
+        merged.left = nodes[best.first].get();
+        merged.right = nodes[best.second].get();
+        merged.vals = combine_vals(merged.left->vals, merged.right->vals, cap, scratch);
+        alive[best.first] = 0;
+        alive[best.second] = 0;
+        std::erase_if(active, [&](const std::uint32_t index) { return !alive[index]; });
+
+        const std::size_t live_pairs = (active.size() + 1) * active.size() / 2;
+        if (heap.size() > 2 * live_pairs + 4096) {
+            std::erase_if(heap, [&](const PairCandidate& c) { return !alive[c.first] || !alive[c.second]; });
+            std::make_heap(heap.begin(), heap.end(), worse);
+        }
+        for (const std::uint32_t index : active) {
+            heap.push_back(candidate(index, merged.index));
+            std::push_heap(heap.begin(), heap.end(), worse);
+        }
+        alive[merged.index] = 1;
+        active.push_back(merged.index);
+    }
+    Node<Value>& root = *nodes[active.front()];
+    root.is_root = true;
+    return &root;
+}
+
+template <class Value>
+void initialize_root_intervals(Node<Value>& root, const Value cap) {
+    root.intervals.clear();
+    Value below = 0;
+    bool has_cap = false;
+    for (const Value v : root.vals) {
+        if (v < cap)
+            below = v;
+        else if (v == cap)
+            has_cap = true;
+    }
+    root.intervals.push_back({0, below});
+    if (has_cap) root.intervals.push_back({cap, cap});
+}
+
+// Index of the interval holding x; the intervals are ascending and disjoint,
+// so only the last one starting at or below x can hold it.
+template <class Value>
+std::size_t interval_of(const std::vector<Interval<Value>>& intervals, const Value x) {
+    const auto after = std::upper_bound(intervals.begin(), intervals.end(), x,
+                                        [](const Value v, const Interval<Value>& iv) { return v < iv.lo; });
+    if (after == intervals.begin() || std::prev(after)->hi < x)
+        throw std::logic_error("quillet: interval lookup failed");
+    return static_cast<std::size_t>(after - intervals.begin()) - 1;
+}
+
+// Whether child values hi < lo land in the same parent interval for every
+// sibling value. Either each sibling value is looked up, or, when the parent
+// has fewer intervals than the sibling has values, each parent interval
+// start L is checked for a sibling value s with hi + s < L <= lo + s, which
+// is exactly a pair of sums on both sides of L.
+template <class Value>
+bool mergeable(const Value hi, const Value lo, const std::vector<Interval<Value>>& parent,
+               const std::vector<Value>& sibling, const Value cap) {
+    if (sibling.size() <= parent.size()) {
+        for (const Value s : sibling) {
+            const std::size_t below = interval_of(parent, saturating_sum(hi, s, cap));
+            const std::size_t above = interval_of(parent, saturating_sum(lo, s, cap));
+            if (below != above) return false;
+        }
+        return true;
+    }
+    for (std::size_t k = 1; k < parent.size(); ++k) {
+        const Value start = parent[k].lo;
+        if (start <= hi) continue;
+        const Value least = start > lo ? start - lo : 0;
+        const auto s = std::lower_bound(sibling.begin(), sibling.end(), least);
+        if (s != sibling.end() && *s < start - hi) return false;
+    }
+    return true;
+}
+
+// A merge only moves the upper end of the run being built, which no earlier
+// pair's test reads, so one left-to-right sweep merges the same runs as
+// restarting the scan after every merge.
+template <class Value>
+void merge_adjacent_child_intervals(const Node<Value>& parent, Node<Value>& child, const Node<Value>& sibling,
+                                    const Value cap) {
+    child.intervals.clear();
+    for (const Value v : child.vals) {
+        if (!child.intervals.empty() && mergeable(child.intervals.back().hi, v, parent.intervals, sibling.vals, cap))
+            child.intervals.back().hi = v;
+        else
+            child.intervals.push_back({v, v});
+    }
+}
+
+// Parents before children, with an explicit stack: the tree can be as deep
+// as there are groups.
+template <class Value>
+void make_child_intervals(Node<Value>* node, const Value cap) {
+    std::vector<Node<Value>*> pending{node};
+    while (!pending.empty()) {
+        Node<Value>* const current = pending.back();
+        pending.pop_back();
+        if (current == nullptr || current->is_leaf) continue;
+        merge_adjacent_child_intervals(*current, *current->left, *current->right, cap);
+        merge_adjacent_child_intervals(*current, *current->right, *current->left, cap);
+        pending.push_back(current->right);
+        pending.push_back(current->left);
+    }
+}
+
+// The first interval holding the whole range [lo, hi], if any.
+template <class Value>
+std::size_t containing_interval(const std::vector<Interval<Value>>& intervals, const Value lo, const Value hi) {
+    const auto after = std::upper_bound(intervals.begin(), intervals.end(), lo,
+                                        [](const Value v, const Interval<Value>& iv) { return v < iv.lo; });
+    if (after == intervals.begin() || std::prev(after)->hi < hi) return intervals.size();
+    return static_cast<std::size_t>(after - intervals.begin()) - 1;
+}
+
+template <class Value>
+void encode_leaf(const Node<Value>& leaf, const Value cap, VariableManager& vars, CnfFormula& cnf,
+                 EncodedNodeInfo& info) {
+    info.vars.assign(leaf.intervals.size(), 0);
+    for (std::size_t i = 0; i < leaf.intervals.size(); ++i) {
+        const Value lo = leaf.intervals[i].lo;
+        if (lo == 0) continue;
+        const auto linked = [&](const TermRef& term) { return capped(term.weight, cap) == lo; };
+        const auto count = std::count_if(leaf.terms.begin(), leaf.terms.end(), linked);
+        if (count == 0) throw std::logic_error("quillet: missing linked term for leaf interval");
+        if (count == 1) {
+            info.vars[i] = std::find_if(leaf.terms.begin(), leaf.terms.end(), linked)->lit;
+            continue;
+        }
+        const Lit v = vars.fresh();
+        info.vars[i] = v;
+        for (const TermRef& term : leaf.terms)
+            if (linked(term)) cnf.add_clause({-term.lit, v});
+    }
+}
+
+// The node's variable for the interval at `at`, or 0 when the range found
+// no interval or, at the root, an interval other than the overflow.
+template <class Value>
+Lit target_variable(const Node<Value>& node, const EncodedNodeInfo& info, const std::size_t at, const Value cap) {
+    if (at == node.intervals.size()) return 0;
+    if (node.is_root && node.intervals[at].lo != cap) return 0;
+    return info.vars[at];
+}
+
+template <class Value>
+void encode_internal_node(const Node<Value>& node, const Value cap, VariableManager& vars, CnfFormula& cnf,
+                          std::vector<EncodedNodeInfo>& memo) {
+    EncodedNodeInfo& info = memo.at(node.index);
+    info.vars.assign(node.intervals.size(), 0);
+    for (std::size_t i = 0; i < node.intervals.size(); ++i) {
+        const Value lo = node.intervals[i].lo;
+        if (lo != 0 && (!node.is_root || lo >= cap)) info.vars[i] = vars.fresh();
+    }
+
+    const std::vector<Interval<Value>>& left = node.left->intervals;
+    const std::vector<Interval<Value>>& right = node.right->intervals;
+    const std::vector<Lit>& left_vars = memo.at(node.left->index).vars;
+    const std::vector<Lit>& right_vars = memo.at(node.right->index).vars;
+
+    for (const Node<Value>* const child : {node.left, node.right}) {
+        const std::vector<Lit>& child_vars = memo.at(child->index).vars;
+        for (std::size_t i = 0; i < child->intervals.size(); ++i) {
+            const Lit a = child_vars[i];
+            if (a == 0) continue;
+            const Interval<Value>& iv = child->intervals[i];
+            const Lit c = target_variable(node, info, containing_interval(node.intervals, iv.lo, iv.hi), cap);
+            if (c != 0) cnf.add_clause({-a, c});
+        }
+    }
+
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        const Lit a = left_vars[i];
+        if (a == 0) continue;
+        std::size_t j = 0;
+        if (node.is_root) {
+            // At the root only sums that reach the cap can give a clause, and
+            // the lower ends of the right intervals ascend.
+            const Value least = cap - std::min(left[i].lo, cap);
+            j = static_cast<std::size_t>(
+                std::lower_bound(right.begin(), right.end(), least,
+                                 [](const Interval<Value>& iv, const Value v) { return iv.lo < v; }) -
+                right.begin());
+        }
+        for (; j < right.size(); ++j) {
+            const Lit b = right_vars[j];
+            if (b == 0) continue;
+            const Value lo = saturating_sum(right[j].lo, left[i].lo, cap);
+            const Value hi = saturating_sum(right[j].hi, left[i].hi, cap);
+            const Lit c = target_variable(node, info, containing_interval(node.intervals, lo, hi), cap);
+            if (c != 0) cnf.add_clause({-a, -b, c});
+        }
+    }
+}
+
+// Post-order (left subtree, right subtree, node) on an explicit stack. The
+// memo is indexed by node position in the node list.
+template <class Value>
+void encode_internal(const Node<Value>* root, const Value cap, VariableManager& vars, CnfFormula& cnf,
+                     std::vector<EncodedNodeInfo>& memo) {
+    struct Visit {
+        const Node<Value>* node;
+        bool children_done;
+    };
+    std::vector<Visit> pending{{root, false}};
+    while (!pending.empty()) {
+        const Visit visit = pending.back();
+        pending.pop_back();
+        if (visit.node == nullptr) continue;
+        if (visit.node->is_leaf) {
+            encode_leaf(*visit.node, cap, vars, cnf, memo.at(visit.node->index));
+        } else if (visit.children_done) {
+            encode_internal_node(*visit.node, cap, vars, cnf, memo);
+        } else {
+            pending.push_back({visit.node, true});
+            pending.push_back({visit.node->right, false});
+            pending.push_back({visit.node->left, false});
+        }
+    }
+}
+
+GroupTerms make_group_terms(const GroupedLeqConstraint& constraint) {
+    std::unordered_map<Lit, Weight> weight_of;
+    weight_of.reserve(constraint.terms.size());
+    for (const WeightedLiteral& term : constraint.terms) weight_of.emplace(term.lit, term.weight);
+    GroupTerms groups;
+    groups.reserve(constraint.groups.size());
+    for (const std::vector<Lit>& group : constraint.groups) {
+        std::vector<TermRef>& terms = groups.emplace_back();
+        terms.reserve(group.size());
+        for (const Lit lit : group) terms.push_back({lit, weight_of.at(lit)});
+    }
+    return groups;
+}
+
+// Lowers every weight lying inside an interval of its leaf to the interval's
+// lower end, then drops zero weights and empty groups. Returns whether a
+// weight changed. The k-th leaf of the node list belongs to group k.
+template <class Value>
+bool lower_weights_to_leaf_intervals(const NodeList<Value>& nodes, GroupTerms& groups, const Value cap) {
+    bool changed = false;
+    std::size_t group = 0;
+    for (const std::unique_ptr<Node<Value>>& node : nodes) {
+        if (!node->is_leaf) continue;
+        std::vector<TermRef>& terms = groups[group++];
+        for (const Interval<Value>& iv : node->intervals) {
+            if (iv.lo == iv.hi) continue;
+            for (TermRef& term : terms) {
+                const Value w = capped(term.weight, cap);
+                if (iv.lo < w && w <= iv.hi) {
+                    term.weight = static_cast<Weight>(iv.lo);
+                    changed = true;
+                }
+            }
+        }
+        std::erase_if(terms, [](const TermRef& term) { return term.weight == 0; });
+    }
+    std::erase_if(groups, [](const std::vector<TermRef>& terms) { return terms.empty(); });
+    return changed;
+}
+
+// An upper bound on the node clauses, exact at the root, so that the clause
+// list grows once.
+template <class Value>
+std::size_t expected_node_clauses(const NodeList<Value>& nodes, const Value cap) {
+    std::size_t count = 0;
+    for (const std::unique_ptr<Node<Value>>& node : nodes) {
+        if (node->is_leaf) {
+            count += node->terms.size();
+            continue;
+        }
+        const std::vector<Interval<Value>>& left = node->left->intervals;
+        const std::vector<Interval<Value>>& right = node->right->intervals;
+        if (!node->is_root) {
+            count += (left.size() - 1) * right.size() + right.size() - 1;
+            continue;
+        }
+        const auto at_cap = [&](const Interval<Value>& iv) { return iv.lo == cap; };
+        count += static_cast<std::size_t>(std::count_if(left.begin(), left.end(), at_cap) +
+                                          std::count_if(right.begin(), right.end(), at_cap));
+        for (const Interval<Value>& iv : left) {
+            const Value least = cap - std::min(iv.lo, cap);
+            count += static_cast<std::size_t>(
+                right.end() - std::lower_bound(right.begin(), right.end(), least,
+                                               [](const Interval<Value>& r, const Value v) { return r.lo < v; }));
+        }
+    }
+    return count;
+}
+
+template <class Value>
+void encode_reduced(const GroupedLeqConstraint& constraint, Encoding& encoding) {
+    GroupTerms groups = make_group_terms(constraint);
+    const Value cap = Value{constraint.bound} + 1;
+
+    // The last pass changed nothing, so its tree is the final tree.
+    NodeList<Value> nodes;
+    Node<Value>* root = nullptr;
+    do {
+        nodes.clear();
+        root = build_min_ratio_tree(groups, nodes, cap);
+        if (root == nullptr) return;
+        initialize_root_intervals(*root, cap);
+        make_child_intervals(root, cap);
+    } while (lower_weights_to_leaf_intervals(nodes, groups, cap));
+
+    CnfFormula& cnf = encoding.cnf();
+    if (root->is_leaf) {
+        for (const TermRef& term : root->terms)
+            if (term.weight > constraint.bound) cnf.add_clause({-term.lit});
+        return;
+    }
+    const std::size_t clauses = expected_node_clauses(nodes, cap) + 1;
+    cnf.clauses.reserve(cnf.clauses.size() + clauses, cnf.clauses.num_literals() + 3 * clauses);
+    std::vector<EncodedNodeInfo> memo(nodes.size());
+    encode_internal(static_cast<const Node<Value>*>(root), cap, encoding.vars, cnf, memo);
+    const std::vector<Lit>& root_vars = memo.at(root->index).vars;
+    for (std::size_t i = 0; i < root->intervals.size(); ++i)
+        if (root->intervals[i].lo == cap && root_vars[i] != 0) cnf.add_clause({-root_vars[i]});
+}
+
+}  // namespace
+
+// The unit tests compile this file with the macro set to reach the building
+// blocks above without a second definition of the encoder.
+#ifndef QUILLET_RGGT_BUILDING_BLOCKS_ONLY
 EncodeResult RggtEncoder::encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
     Encoding encoding(constraint, options);
-    throw std::logic_error("quillet: the rggt encoder is not available yet");
+    if (constraint.bound == std::numeric_limits<Weight>::max())
+        encode_reduced<Wide>(constraint, encoding);
+    else
+        encode_reduced<std::uint64_t>(constraint, encoding);
+    return encoding.finish();
 }
+#endif
 
 }  // namespace quillet

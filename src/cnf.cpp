@@ -8,8 +8,6 @@ namespace quillet {
 
 namespace {
 
-std::int32_t magnitude(const Lit lit) { return lit < 0 ? -lit : lit; }
-
 [[noreturn]] void throw_ids_exhausted() {
     throw std::overflow_error("quillet: variable ids exhausted: a fresh id would exceed " +
                               std::to_string(max_variable_id));
@@ -50,17 +48,8 @@ std::vector<std::vector<Lit>> ClauseList::to_vectors() const {
     return out;
 }
 
-void CnfFormula::add_clause(const std::span<const Lit> clause) {
-    std::int32_t largest = num_vars;
-    for (const Lit lit : clause) {
-        if (lit == 0) throw std::invalid_argument("quillet: clause contains literal 0");
-        // -2^31 has no magnitude in 32 bits; the module never lets it in, and
-        // a caller of the library who does gets the largest id instead of UB.
-        const std::int32_t m = lit == INT32_MIN ? max_variable_id : magnitude(lit);
-        if (m > largest) largest = m;
-    }
-    num_vars = largest;
-    clauses.push_back(clause);
+void throw_clause_contains_literal_zero() {
+    throw std::invalid_argument("quillet: clause contains literal 0");
 }
 
 void add_amo_pair_clauses(const std::vector<std::vector<Lit>>& groups, CnfFormula& cnf) {

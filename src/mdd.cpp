@@ -21,6 +21,7 @@
 // the diagram (one level per group) never reaches the C stack.
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -58,6 +59,58 @@ struct StateKeyHash {
         const std::uint64_t i = key.group;
         return static_cast<std::size_t>(i ^ (key.capacity + 0x9e3779b97f4a7c15ULL + (i << 6) + (i >> 2)));
     }
+};
+
+// Open-addressing map from state to node index. The memo is the hot spot of
+// the construction (one probe per edge), and a node-based map would spend
+// its time in the allocator. It is only probed and filled, never iterated.
+class StateMemo {
+public:
+    StateMemo() { slots_.resize(kInitialSlots); }
+
+    const ChildCode* find(const StateKey& key) const {
+        for (std::size_t i = home(key);; i = (i + 1) & mask()) {
+            const Slot& slot = slots_[i];
+            if (slot.node < 0) return nullptr;
+            if (slot.key == key) return &slot.node;
+        }
+    }
+
+    // The key must not be present yet.
+    void insert(const StateKey& key, const ChildCode node) {
+        if (2 * (size_ + 1) > slots_.size()) grow();
+        place(key, node);
+        ++size_;
+    }
+
+private:
+    struct Slot {
+        StateKey key{0, 0};
+        ChildCode node = -1;  // -1 marks an empty slot
+    };
+    static constexpr std::size_t kInitialSlots = 64;
+
+    std::size_t mask() const { return slots_.size() - 1; }
+    // Fibonacci hashing spreads the keys, whose hashes for one level are
+    // consecutive, over the whole table.
+    std::size_t home(const StateKey& key) const {
+        const std::uint64_t spread = static_cast<std::uint64_t>(StateKeyHash{}(key)) * 0x9e3779b97f4a7c15ULL;
+        return static_cast<std::size_t>(spread >> (64 - std::countr_zero(slots_.size())));
+    }
+    void place(const StateKey& key, const ChildCode node) {
+        std::size_t i = home(key);
+        while (slots_[i].node >= 0) i = (i + 1) & mask();
+        slots_[i] = Slot{key, node};
+    }
+    void grow() {
+        std::vector<Slot> old(2 * slots_.size());
+        old.swap(slots_);
+        for (const Slot& slot : old)
+            if (slot.node >= 0) place(slot.key, slot.node);
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t size_ = 0;
 };
 
 // Suffix capacities are kept in 128 bits: the largest sum that groups i..
@@ -113,7 +166,7 @@ private:
     const std::vector<Capacity> suffix_;
     VariableManager& vars_;
 
-    std::unordered_map<StateKey, ChildCode, StateKeyHash> memo_;
+    StateMemo memo_;
     std::vector<DiagramNode> nodes_;
     std::vector<Edge> edges_;
     // Frames are kept when popped so that their edge buffers are reused.
@@ -126,9 +179,9 @@ bool DiagramBuilder::try_resolve(const std::uint64_t group, const Weight capacit
         code = kTrue;
         return true;
     }
-    const auto found = memo_.find(StateKey{group, capacity});
-    if (found == memo_.end()) return false;
-    code = found->second;
+    const ChildCode* found = memo_.find(StateKey{group, capacity});
+    if (found == nullptr) return false;
+    code = *found;
     return true;
 }
 
@@ -157,7 +210,7 @@ ChildCode DiagramBuilder::finish_top_frame() {
     const std::size_t first_edge = edges_.size();
     edges_.insert(edges_.end(), frame.edges.begin(), frame.edges.end());
     nodes_.push_back(DiagramNode{vars_.fresh(), frame.else_child, first_edge, edges_.size()});
-    memo_.emplace(StateKey{frame.group, frame.capacity}, index);
+    memo_.insert(StateKey{frame.group, frame.capacity}, index);
     return index;
 }
 

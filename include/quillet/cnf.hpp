@@ -2,6 +2,7 @@
 // encoding, plus the first and last steps that every encoder shares.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -66,7 +67,8 @@ public:
     std::span<const Lit> literals() const { return literals_; }
 
     void push_back(std::span<const Lit> clause) {
-        literals_.insert(literals_.end(), clause.begin(), clause.end());
+        // An element loop beats insert()'s memmove for clauses of a few literals.
+        for (const Lit lit : clause) literals_.push_back(lit);
         ends_.push_back(literals_.size());
     }
     void reserve(std::size_t clauses, std::size_t literals) {
@@ -80,6 +82,8 @@ private:
     std::vector<std::size_t> ends_;  // one past the last literal of each clause
 };
 
+[[noreturn]] void throw_clause_contains_literal_zero();
+
 struct CnfFormula {
     std::int32_t num_vars = 0;  // largest variable id seen so far
     ClauseList clauses;
@@ -87,7 +91,18 @@ struct CnfFormula {
     // Appends the clause unchanged (repeats and tautologies included) and
     // raises num_vars to the magnitude of its literals; a literal 0 throws
     // std::invalid_argument and nothing is appended.
-    void add_clause(std::span<const Lit> clause);
+    void add_clause(std::span<const Lit> clause) {
+        std::int32_t largest = num_vars;
+        for (const Lit lit : clause) {
+            if (lit == 0) throw_clause_contains_literal_zero();
+            // -2^31 has no 32-bit magnitude; counting it as the largest id
+            // keeps this well defined for library callers who pass it.
+            const std::int32_t magnitude = lit > 0 ? lit : lit == INT32_MIN ? max_variable_id : -lit;
+            if (magnitude > largest) largest = magnitude;
+        }
+        num_vars = largest;
+        clauses.push_back(clause);
+    }
     void add_clause(std::initializer_list<Lit> clause) {
         add_clause(std::span<const Lit>(clause.begin(), clause.size()));
     }

@@ -1,4 +1,231 @@
-// Tests of the gmto encoder.
+// Tests of the gmto encoder: the radix choice (against a plain exhaustive
+// search), the digit split, the shape of the tree and the failure modes.
+// The exact worked encodings are checked from Python in tests/test_gmto.py.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "../../src/gmto_internal.hpp"
 #include "helpers.hpp"
+
+using namespace quillet;
+using namespace quillet_test;
+
+namespace {
+
+using Radices = std::vector<std::uint64_t>;
+
+constexpr std::uint64_t kMax = ~std::uint64_t{0};
+
+// The radix choice exactly as defined: every candidate from 2 to the largest
+// working weight, zeros counting for all, ties to the larger candidate.
+Radices exhaustive_radices(std::vector<std::uint64_t> w, const std::uint64_t bound) {
+    Radices radices;
+    if (bound <= 1) return radices;
+    std::uint64_t product = 1;
+    while (true) {
+        const std::uint64_t largest = w.empty() ? 0 : *std::max_element(w.begin(), w.end());
+        std::uint64_t radix = 2;
+        if (largest > 1) {
+            std::uint64_t best_count = 0;
+            for (std::uint64_t i = 2; i <= largest; ++i) {
+                std::uint64_t count = 0;
+                for (const std::uint64_t x : w) count += x % i == 0;
+                if (count >= best_count) {
+                    best_count = count;
+                    radix = i;
+                }
+            }
+        }
+        radices.push_back(radix);
+        if (product > kMax / radix) break;
+        product *= radix;
+        for (std::uint64_t& x : w) x /= radix;
+        if (product > bound) break;
+    }
+    return radices;
+}
+
+Radices radices_of(const std::vector<std::uint64_t>& weights, const std::uint64_t bound) {
+    return gmto_internal::select_radices(weights, bound);
+}
+
+struct RadixCase {
+    std::vector<std::uint64_t> weights;
+    std::uint64_t bound;
+    Radices expected;
+};
+
+class GmtoRadixExamples : public testing::TestWithParam<RadixCase> {};
+
+TEST_P(GmtoRadixExamples, MatchTheWorkedSelections) {
+    const RadixCase& c = GetParam();
+    EXPECT_EQ(radices_of(c.weights, c.bound), c.expected);
+}
+
+constexpr std::uint64_t p31 = 2147483647;  // 2^31 - 1, and three more primes just below it
+constexpr std::uint64_t q31 = 2147483629;
+constexpr std::uint64_t r31 = 2147483587;
+constexpr std::uint64_t s31 = 2147483579;
+
+INSTANTIATE_TEST_SUITE_P(
+    Gmto, GmtoRadixExamples,
+    testing::Values(
+        RadixCase{{3, 5, 4, 9}, 7, {3, 3}},
+        // ties go to the larger candidate
+        RadixCase{{4, 6}, 100, {2, 3, 2, 2, 2, 2, 2}}, RadixCase{{6, 10, 15}, 40, {5, 3, 2, 2}},
+        RadixCase{{12, 18}, 1000, {6, 3, 2, 2, 2, 2, 2, 2}},
+        RadixCase{{5, 9}, 0, {}}, RadixCase{{5, 9}, 1, {}}, RadixCase{{}, 10, {2, 2, 2, 2}},
+        RadixCase{{1, 1}, 3, {2, 2}},
+        // p divides three weights, more than any other prime; the gcd of those three is p
+        RadixCase{{p31 * q31, p31 * r31, q31 * r31, p31 * s31}, p31 - 1, {p31}},
+        // four primes each divide two weights; the larger gcd of the two pairs wins
+        RadixCase{{r31 * s31, 2 * r31 * s31, p31 * q31, p31 * q31}, p31 * q31 - 1, {p31 * q31}},
+        // the radix exceeds 32 bits; the product then passes 2^64 and ends the list
+        RadixCase{{std::uint64_t{1} << 63, std::uint64_t{1} << 63, 1}, std::uint64_t{1} << 63,
+                  {std::uint64_t{1} << 63, 2}},
+        RadixCase{{(std::uint64_t{1} << 61) - 1, 3}, std::uint64_t{1} << 61, {(std::uint64_t{1} << 61) - 1, 2}}));
+
+TEST(GmtoDigits, SplitLeastSignificantFirst) {
+    EXPECT_EQ(gmto_internal::weight_digits(8, Radices{3, 3}), (Radices{2, 2, 0}));
+    EXPECT_EQ(gmto_internal::weight_digits(100, Radices{2, 3, 2, 2, 2, 2, 2}), (Radices{0, 2, 0, 0, 0, 0, 1, 0}));
+    EXPECT_EQ(gmto_internal::weight_digits(77, Radices{}), (Radices{77}));
+}
+
+std::uint64_t random_product(std::mt19937_64& rng, const std::vector<std::uint64_t>& primes, std::uint64_t cap) {
+    std::uint64_t w = 1;
+    for (int tries = 0; tries < 6; ++tries) {
+        const std::uint64_t p = primes[rng() % primes.size()];
+        if (w * p > cap) break;
+        w *= p;
+    }
+    return w;
+}
+
+std::uint64_t random_bound(std::mt19937_64& rng) {
+    switch (rng() % 3) {
+        case 0: return rng() % 1000;
+        case 1: return rng() % 10'000'000;
+        default: return kMax;  // as many passes as 64 bits allow
+    }
+}
+
+TEST(GmtoRadixSearch, AgreesWithExhaustiveSearchOnSmallWeights) {
+    std::mt19937_64 rng(20240611);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::uint64_t> w(1 + rng() % 10);
+        for (std::uint64_t& x : w) x = 1 + rng() % 400;
+        const std::uint64_t bound = random_bound(rng);
+        ASSERT_EQ(radices_of(w, bound), exhaustive_radices(w, bound)) << "round " << round;
+    }
+}
+
+TEST(GmtoRadixSearch, AgreesWithExhaustiveSearchWhenLargePrimesAreShared) {
+    // Primes above the trial-division range, shared between weights (or
+    // squared in one), decide many of these choices.
+    const std::vector<std::uint64_t> primes = {2, 3, 5, 257, 263, 269, 271, 277, 281, 283, 293};
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 120; ++round) {
+        std::vector<std::uint64_t> w(2 + rng() % 30);
+        for (std::uint64_t& x : w) x = random_product(rng, primes, 70'000);
+        const std::uint64_t bound = random_bound(rng);
+        ASSERT_EQ(radices_of(w, bound), exhaustive_radices(w, bound)) << "round " << round;
+    }
+}
+
+TEST(GmtoRadixSearch, AgreesWithExhaustiveSearchOnManyWeights) {
+    std::mt19937_64 rng(99);
+    std::vector<std::uint64_t> large_primes;
+    for (std::uint64_t c = 257; large_primes.size() < 300; c += 2) {
+        bool prime = true;
+        for (std::uint64_t d = 3; d * d <= c && prime; d += 2) prime = c % d != 0;
+        if (prime) large_primes.push_back(c);
+    }
+    for (int round = 0; round < 6; ++round) {
+        std::vector<std::uint64_t> w;
+        if (round % 2 == 0) {
+            // Many weights: small primes dominate, counts are cut short.
+            for (int i = 0; i < 1500; ++i) w.push_back(1 + rng() % 5000);
+        } else {
+            // Pairwise coprime but for one repeated prime: no small prime to
+            // lean on, so every weight is factored.
+            w = large_primes;
+            std::shuffle(w.begin(), w.end(), rng);
+            w[rng() % w.size()] = w[rng() % w.size()];
+        }
+        const std::uint64_t bound = random_bound(rng);
+        ASSERT_EQ(radices_of(w, bound), exhaustive_radices(w, bound)) << "round " << round;
+    }
+}
+
+TEST(GmtoRadixSearch, TenThousandWeightsOf62BitsTakeLittleTime) {
+    std::mt19937_64 rng(5);
+    std::vector<std::uint64_t> w(10'000);
+    for (std::uint64_t& x : w) x = rng() >> 2;
+    const auto start = std::chrono::steady_clock::now();
+    const Radices radices = radices_of(w, kMax - 1);  // the longest radix list there is
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 3.0);  // about 50 ms in a release build
+    EXPECT_EQ(radices.front(), 2u);
+    EXPECT_GE(radices.size(), 63u);
+}
+
+// Five singleton groups of weight 1 under bound 1: no radices, so each
+// parent adds whole counts. Level one pairs (1, 2) and (3, 4) and carries 5
+// over, level two joins the two parents and carries 5 again, level three
+// joins that parent with 5.
+TEST(GmtoTree, FiveGroupsArePairedLeftToRightAndTheOddOneClimbs) {
+    const auto c = constraint({{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}, {{1}, {2}, {3}, {4}, {5}}, 1);
+    const EncodeResult r = encode("gmto", c, 5);
+    const Clauses expected = {
+        {6},
+        // parent of 1 and 2: counts 1, 2 are 7, 8
+        {-6, -6, 6}, {-6, -2, 7}, {-1, -6, 7}, {-1, -2, 8},
+        // parent of 3 and 4: counts 1, 2 are 9, 10
+        {-6, -6, 6}, {-6, -4, 9}, {-3, -6, 9}, {-3, -4, 10},
+        // parent of the two: counts 1 to 4 are 11 to 14
+        {-6, -6, 6}, {-6, -9, 11}, {-6, -10, 12}, {-7, -6, 11}, {-7, -9, 12}, {-7, -10, 13},
+        {-8, -6, 12}, {-8, -9, 13}, {-8, -10, 14},
+        // root, joining that parent with 5: counts 1 to 5 are 15 to 19
+        {-6, -6, 6}, {-6, -5, 15}, {-11, -6, 15}, {-11, -5, 16}, {-12, -6, 16}, {-12, -5, 17},
+        {-13, -6, 17}, {-13, -5, 18}, {-14, -6, 18}, {-14, -5, 19},
+        // a count of 2 or more breaks the bound
+        {-16}, {-17}, {-18}, {-19}};
+    EXPECT_EQ(r.cnf.clauses.to_vectors(), expected);
+    EXPECT_EQ(r.cnf.num_vars, 19);
+    EXPECT_EQ(r.num_aux_vars, 14);
+}
+
+TEST(GmtoFailure, DigitBeyond32BitsIsReportedNotTruncated) {
+    // The radix is 3 * 2^40 (dividing both of the first weights), so the last
+    // weight's lowest digit is 2^40 + 1: it would need that many indicators.
+    const std::uint64_t big = std::uint64_t{3} << 40;
+    const auto c = constraint({{1, big}, {2, big}, {3, (std::uint64_t{1} << 40) + 1}}, {{1}, {2}, {3}}, big);
+    EXPECT_EQ(message_of([&] { encode("gmto", c, 3); }),
+              "quillet: gmto digit value does not fit in a signed 32-bit integer");
+}
+
+TEST(GmtoFailure, DigitNeedingMoreIdsThanRemainFailsBeforeAllocating) {
+    // Same radix, lowest digit 2^30 + 1: fits 32 bits, but the parent above
+    // would need 2^30 fresh ids where about a thousand remain.
+    const std::uint64_t big = std::uint64_t{3} << 40;
+    const auto c = constraint({{1, big}, {2, big}, {3, (std::uint64_t{1} << 30) + 1}}, {{1}, {2}, {3}}, big);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(message_of([&] { encode("gmto", c, max_variable_id - 1000); }).rfind("quillet: variable ids exhausted", 0),
+              0u);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+}
+
+TEST(GmtoFailure, TreeIdsPastTheLimitThrow) {
+    // The worked example needs 9 fresh ids; 8 are left.
+    const auto c = constraint({{1, 3}, {2, 5}, {3, 4}, {4, 9}}, {{1, 2}, {3, 4}}, 7);
+    EXPECT_EQ(message_of([&] { encode("gmto", c, max_variable_id - 8); }).rfind("quillet: variable ids exhausted", 0),
+              0u);
+    EXPECT_EQ(encode("gmto", c, max_variable_id - 9).cnf.num_vars, max_variable_id);
+}
+
+}  // namespace

@@ -99,10 +99,14 @@ void sort_unique(std::vector<Value>& values) {
 }
 
 // Working storage shared by all value-set combinations of one tree build.
+// The bitmap of the larger set is kept for the next call: a merge step
+// combines the new node with every other subtree in turn. Node value sets
+// never change while the tree is built, so the set's address identifies it.
 template <class Value>
 struct CombineScratch {
     std::vector<Value> sums;
-    std::vector<std::uint64_t> source_bits;
+    const std::vector<Value>* source = nullptr;
+    std::vector<std::uint64_t> source_bits;  // bit v for each value v < cap of *source
     std::vector<std::uint64_t> sum_bits;
 };
 
@@ -131,37 +135,47 @@ SumLayout<Value> sum_layout(const std::vector<Value>& a, const std::vector<Value
     return layout;
 }
 
+template <class Value>
+void prepare_source_bits(const std::vector<Value>& values, const Value cap, CombineScratch<Value>& scratch) {
+    if (scratch.source == &values) return;
+    scratch.source = &values;
+    scratch.source_bits.clear();
+    for (const Value x : values) {
+        if (x >= cap) break;
+        const auto v = static_cast<std::size_t>(x);
+        scratch.source_bits.resize(v / 64 + 1, 0);
+        scratch.source_bits[v / 64] |= std::uint64_t{1} << (v % 64);
+    }
+}
+
 // ORs the values of the larger set, shifted by each value of the smaller
 // one, into scratch.sum_bits (bit v for value v < layout.limit).
 template <class Value>
-void mark_sums(const std::vector<Value>& a, const std::vector<Value>& b, const SumLayout<Value>& layout,
-               CombineScratch<Value>& scratch) {
+void mark_sums(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
+               const SumLayout<Value>& layout, CombineScratch<Value>& scratch) {
     const std::vector<Value>& big = a.size() >= b.size() ? a : b;
     const std::vector<Value>& small = a.size() >= b.size() ? b : a;
+    prepare_source_bits(big, cap, scratch);
+    const std::vector<std::uint64_t>& source = scratch.source_bits;
     const std::size_t words = (layout.limit + 63) / 64;
-    scratch.source_bits.assign(words, 0);
-    scratch.sum_bits.assign(words, 0);
-    std::size_t source_words = 0;
-    for (const Value x : big) {
-        if (x >= Value{layout.limit}) break;
-        const auto v = static_cast<std::size_t>(x);
-        scratch.source_bits[v / 64] |= std::uint64_t{1} << (v % 64);
-        source_words = v / 64 + 1;
-    }
+    std::vector<std::uint64_t>& sums = scratch.sum_bits;
+    sums.assign(words, 0);
     for (const Value y : small) {
         if (y >= Value{layout.limit}) break;
         const auto shift = static_cast<std::size_t>(y);
         const std::size_t word_shift = shift / 64;
         const unsigned bit_shift = shift % 64;
-        const std::size_t end = std::min(source_words, words - word_shift);
+        const std::size_t end = std::min(source.size(), words - word_shift);
+        if (bit_shift == 0) {
+            for (std::size_t w = 0; w < end; ++w) sums[w + word_shift] |= source[w];
+            continue;
+        }
         for (std::size_t w = 0; w < end; ++w) {
-            const std::uint64_t word = scratch.source_bits[w];
-            scratch.sum_bits[w + word_shift] |= word << bit_shift;
-            if (bit_shift != 0 && w + word_shift + 1 < words)
-                scratch.sum_bits[w + word_shift + 1] |= word >> (64 - bit_shift);
+            sums[w + word_shift] |= source[w] << bit_shift;
+            if (w + word_shift + 1 < words) sums[w + word_shift + 1] |= source[w] >> (64 - bit_shift);
         }
     }
-    if (layout.limit % 64 != 0) scratch.sum_bits[words - 1] &= (std::uint64_t{1} << (layout.limit % 64)) - 1;
+    if (layout.limit % 64 != 0) sums[words - 1] &= (std::uint64_t{1} << (layout.limit % 64)) - 1;
 }
 
 template <class Value>
@@ -184,7 +198,7 @@ std::vector<Value> combine_vals(const std::vector<Value>& a, const std::vector<V
         collect_sums(a, b, cap, scratch.sums);
         return scratch.sums;
     }
-    mark_sums(a, b, layout, scratch);
+    mark_sums(a, b, cap, layout, scratch);
     std::vector<Value> out;
     for (std::size_t w = 0; w < scratch.sum_bits.size(); ++w)
         for (std::uint64_t word = scratch.sum_bits[w]; word != 0; word &= word - 1)
@@ -203,25 +217,49 @@ std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value
         collect_sums(a, b, cap, scratch.sums);
         return scratch.sums.size();
     }
-    mark_sums(a, b, layout, scratch);
+    mark_sums(a, b, cap, layout, scratch);
     std::uint64_t count = layout.overflow ? 1 : 0;
     for (const std::uint64_t word : scratch.sum_bits) count += static_cast<std::uint64_t>(std::popcount(word));
     return count;
 }
 
-// A candidate merge of the subtrees with node indices first < second.
+// Subtrees with equal value sets are interchangeable when pairs are ranked:
+// a pair's combined size and size product depend only on the two sets. So
+// the subtrees still to be merged are kept in classes of equal value sets,
+// each holding its members in the order in which they joined the active
+// list, and every pair of classes is ranked once. Node indices grow in that
+// order too, and removals keep it, so comparing index pairs compares list
+// positions; the earliest pair of two classes joins their first members
+// (the first two within one class). Merges only ever take first members,
+// so a class is a queue.
+template <class Value>
+struct ValueClass {
+    const std::vector<Value>* vals = nullptr;
+    std::vector<std::uint32_t> members;  // members[head..] are still active
+    std::size_t head = 0;
+    std::uint32_t epoch = 0;       // bumped when the class gains a first member
+    std::uint32_t pair_epoch = 0;  // bumped when it gains a second one
+
+    std::size_t size() const { return members.size() - head; }
+    std::uint32_t member(const std::size_t k) const { return members[head + k]; }
+};
+
+// A ranked pair of classes, left <= right, with the earliest node pair it
+// stood for when it was ranked and the class epochs it is valid for.
 struct PairCandidate {
     std::uint64_t combined;  // size of the merged value set
     std::uint64_t product;   // product of the two value set sizes
     std::uint32_t first;
     std::uint32_t second;
+    std::uint32_t left_class;
+    std::uint32_t right_class;
+    std::uint32_t left_epoch;
+    std::uint32_t right_epoch;
 };
 
 // Smaller combined/product ratio first (compared exactly by
-// cross-multiplication), then the smaller combined set, then the pair that
-// comes first in the active list. Node indices grow in the order in which
-// nodes join the active list, and removals keep its order, so comparing
-// index pairs compares list positions.
+// cross-multiplication), then the smaller combined set, then the earlier
+// pair of the active list.
 bool better_pair(const PairCandidate& x, const PairCandidate& y) {
     const Wide lhs = Wide{x.combined} * y.product;
     const Wide rhs = Wide{y.combined} * x.product;
@@ -229,6 +267,136 @@ bool better_pair(const PairCandidate& x, const PairCandidate& y) {
     if (x.combined != y.combined) return x.combined < y.combined;
     return std::pair(x.first, x.second) < std::pair(y.first, y.second);
 }
+
+template <class Value>
+struct ValsHash {
+    std::size_t operator()(const std::vector<Value>* vals) const {
+        std::uint64_t h = 0xcbf29ce484222325ULL ^ vals->size();
+        for (const Value v : *vals) {
+            h = (h ^ static_cast<std::uint64_t>(v)) * 0x100000001b3ULL;
+            if constexpr (sizeof(Value) > 8) h = (h ^ static_cast<std::uint64_t>(v >> 64)) * 0x100000001b3ULL;
+        }
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+};
+
+template <class Value>
+struct ValsEqual {
+    bool operator()(const std::vector<Value>* x, const std::vector<Value>* y) const { return *x == *y; }
+};
+
+// The candidate heap of one tree build. Every pair of classes that can
+// still form a node pair has one entry carrying the classes' current
+// epochs. Entries go stale when their classes lose members; a stale entry
+// is re-ranked when it reaches the top (its earliest node pair can only move
+// later, so it only sinks) or dropped when its classes can no longer pair
+// or have since been refilled, in which case a fresh entry was pushed at
+// the refill.
+template <class Value>
+class PairQueue {
+public:
+    explicit PairQueue(const Value cap) : cap_(cap) {}
+
+    // Puts node `index` (the newest node) into the class of its values and
+    // ranks the pairs this makes possible.
+    void add(const std::vector<Value>& vals, const std::uint32_t index) {
+        const auto [found, inserted] = class_of_.try_emplace(&vals, static_cast<std::uint32_t>(classes_.size()));
+        if (inserted) classes_.push_back(ValueClass<Value>{&vals, {}, 0, 0, 0});
+        const std::uint32_t id = found->second;
+        ValueClass<Value>& cls = classes_[id];
+        cls.members.push_back(index);
+        if (cls.size() == 1) {
+            ++cls.epoch;
+            for (std::uint32_t other = 0; other < classes_.size(); ++other)
+                if (other != id && classes_[other].size() > 0) push(std::min(other, id), std::max(other, id));
+        } else if (cls.size() == 2) {
+            ++cls.pair_epoch;
+            push(id, id);
+        }
+    }
+
+    // Removes and returns the best pair of nodes, first < second.
+    std::pair<std::uint32_t, std::uint32_t> pop_best() {
+        while (true) {
+            if (heap_.empty()) throw std::logic_error("quillet: no pair left to merge");
+            PairCandidate top = heap_.front();
+            std::pop_heap(heap_.begin(), heap_.end(), worse);
+            heap_.pop_back();
+            if (!current(top)) continue;
+            const auto [first, second] = earliest_pair(top.left_class, top.right_class);
+            if (first != top.first || second != top.second) {
+                top.first = first;
+                top.second = second;
+                heap_.push_back(top);
+                std::push_heap(heap_.begin(), heap_.end(), worse);
+                continue;
+            }
+            take_first(top.left_class);
+            take_first(top.right_class);
+            if (current(top)) {
+                const auto [next_first, next_second] = earliest_pair(top.left_class, top.right_class);
+                top.first = next_first;
+                top.second = next_second;
+                heap_.push_back(top);
+                std::push_heap(heap_.begin(), heap_.end(), worse);
+            }
+            return {first, second};
+        }
+    }
+
+    // Drops entries that can never become current again once they
+    // outnumber the live class pairs.
+    void compact(const std::size_t active_nodes) {
+        const std::size_t live = active_nodes * (active_nodes + 1) / 2;
+        if (heap_.size() <= 2 * live + 4096) return;
+        std::erase_if(heap_, [&](const PairCandidate& c) { return !current(c); });
+        std::make_heap(heap_.begin(), heap_.end(), worse);
+    }
+
+private:
+    static bool worse(const PairCandidate& x, const PairCandidate& y) { return better_pair(y, x); }
+
+    void push(const std::uint32_t left, const std::uint32_t right) {
+        const ValueClass<Value>& a = classes_[left];
+        const ValueClass<Value>& b = classes_[right];
+        const auto [first, second] = earliest_pair(left, right);
+        const std::uint32_t right_epoch = left == right ? b.pair_epoch : b.epoch;
+        heap_.push_back(PairCandidate{combined_size(*a.vals, *b.vals, cap_, scratch_),
+                                      std::uint64_t{b.vals->size()} * a.vals->size(), first, second, left, right,
+                                      a.epoch, right_epoch});
+        std::push_heap(heap_.begin(), heap_.end(), worse);
+    }
+
+    bool current(const PairCandidate& c) const {
+        const ValueClass<Value>& a = classes_[c.left_class];
+        const ValueClass<Value>& b = classes_[c.right_class];
+        if (c.left_class == c.right_class) return a.size() >= 2 && c.right_epoch == a.pair_epoch;
+        return a.size() > 0 && b.size() > 0 && c.left_epoch == a.epoch && c.right_epoch == b.epoch;
+    }
+
+    std::pair<std::uint32_t, std::uint32_t> earliest_pair(const std::uint32_t left, const std::uint32_t right) const {
+        const ValueClass<Value>& a = classes_[left];
+        if (left == right) return {a.member(0), a.member(1)};
+        const std::uint32_t x = a.member(0);
+        const std::uint32_t y = classes_[right].member(0);
+        return {std::min(x, y), std::max(x, y)};
+    }
+
+    void take_first(const std::uint32_t id) {
+        ValueClass<Value>& cls = classes_[id];
+        ++cls.head;
+        if (cls.head * 2 > cls.members.size()) {
+            cls.members.erase(cls.members.begin(), cls.members.begin() + static_cast<std::ptrdiff_t>(cls.head));
+            cls.head = 0;
+        }
+    }
+
+    Value cap_;
+    CombineScratch<Value> scratch_;
+    std::vector<ValueClass<Value>> classes_;
+    std::unordered_map<const std::vector<Value>*, std::uint32_t, ValsHash<Value>, ValsEqual<Value>> class_of_;
+    std::vector<PairCandidate> heap_;
+};
 
 template <class Value>
 Node<Value>& append_node(NodeList<Value>& nodes) {
@@ -239,14 +407,10 @@ Node<Value>& append_node(NodeList<Value>& nodes) {
 }
 
 // Builds the tree greedily and returns its root, or null without groups.
-// Every candidate pair's combined size is computed once: the merged sets
-// of two surviving subtrees never change, so candidates wait in a heap and
-// the ones that name a merged-away subtree are skipped when they surface.
 template <class Value>
 Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nodes, const Value cap) {
     if (groups.empty()) return nullptr;
-    std::vector<std::uint32_t> active;
-    active.reserve(groups.size());
+    PairQueue<Value> queue(cap);
     for (const std::vector<TermRef>& group : groups) {
         Node<Value>& leaf = append_node(nodes);
         leaf.is_leaf = true;
@@ -255,55 +419,19 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
         leaf.vals.push_back(0);
         for (const TermRef& term : group) leaf.vals.push_back(capped(term.weight, cap));
         sort_unique(leaf.vals);
-        active.push_back(leaf.index);
+        queue.add(leaf.vals, leaf.index);
     }
-
     CombineScratch<Value> scratch;
-    std::vector<char> alive(nodes.size() + groups.size(), 0);
-    for (const std::uint32_t index : active) alive[index] = 1;
-    const auto candidate = [&](const std::uint32_t first, const std::uint32_t second) {
-        const std::vector<Value>& a = nodes[first]->vals;
-        const std::vector<Value>& b = nodes[second]->vals;
-        return PairCandidate{combined_size(a, b, cap, scratch), std::uint64_t{b.size()} * a.size(), first, second};
-    };
-    const auto worse = [](const PairCandidate& x, const PairCandidate& y) { return better_pair(y, x); };
-
-    std::vector<PairCandidate> heap;
-    heap.reserve(active.size() * (active.size() - 1) / 2);
-    for (std::size_t i = 0; i < active.size(); ++i)
-        for (std::size_t j = i + 1; j < active.size(); ++j) heap.push_back(candidate(active[i], active[j]));
-    std::make_heap(heap.begin(), heap.end(), worse);
-
-    while (active.size() > 1) {
-        while (!alive[heap.front().first] || !alive[heap.front().second]) {
-            std::pop_heap(heap.begin(), heap.end(), worse);
-            heap.pop_back();
-        }
-        const PairCandidate best = heap.front();
-        std::pop_heap(heap.begin(), heap.end(), worse);
-        heap.pop_back();
-
+    for (std::size_t active = groups.size(); active > 1; --active) {
+        const auto [first, second] = queue.pop_best();
         Node<Value>& merged = append_node(nodes);
-        merged.left = nodes[best.first].get();
-        merged.right = nodes[best.second].get();
+        merged.left = nodes[first].get();
+        merged.right = nodes[second].get();
         merged.vals = combine_vals(merged.left->vals, merged.right->vals, cap, scratch);
-        alive[best.first] = 0;
-        alive[best.second] = 0;
-        std::erase_if(active, [&](const std::uint32_t index) { return !alive[index]; });
-
-        const std::size_t live_pairs = (active.size() + 1) * active.size() / 2;
-        if (heap.size() > 2 * live_pairs + 4096) {
-            std::erase_if(heap, [&](const PairCandidate& c) { return !alive[c.first] || !alive[c.second]; });
-            std::make_heap(heap.begin(), heap.end(), worse);
-        }
-        for (const std::uint32_t index : active) {
-            heap.push_back(candidate(index, merged.index));
-            std::push_heap(heap.begin(), heap.end(), worse);
-        }
-        alive[merged.index] = 1;
-        active.push_back(merged.index);
+        queue.compact(active - 1);
+        queue.add(merged.vals, merged.index);
     }
-    Node<Value>& root = *nodes[active.front()];
+    Node<Value>& root = *nodes.back();
     root.is_root = true;
     return &root;
 }

@@ -163,14 +163,17 @@ def plots(data, out: Path, size_stats):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker  # noqa: F401
     rows = [r for r in data["encode"] if r["family"] == "random" and ok(r)]
     weights = sorted({r["wmax"] for r in rows})
     bfrac = 0.5 if any(r["bound_frac"] == 0.5 for r in rows) else (rows[0]["bound_frac"] if rows else 0.5)
     names = [n for n in data["ours"]["ok"]] + [n for n in data["baselines"]["ok"]]
     colors = {}
-    cmap = plt.get_cmap("tab20")
-    for i, n in enumerate(names):
-        colors[n] = cmap(i % 20)
+    ours_cmap, base_cmap = plt.get_cmap("tab10"), plt.get_cmap("tab20b")
+    for i, n in enumerate(x for x in names if is_ours(x)):
+        colors[n] = ours_cmap(OURS.index(n) if n in OURS else i)
+    for i, n in enumerate(x for x in names if not is_ours(x)):
+        colors[n] = base_cmap((i * 3) % 20)
     files = []
     if rows and weights:
         fig, axes = plt.subplots(2, len(weights), figsize=(4.2 * len(weights), 7), squeeze=False)
@@ -218,6 +221,8 @@ def plots(data, out: Path, size_stats):
             ax.plot([lo, hi], [lo, hi], "k--", linewidth=0.8, label="equal")
             ax.set_xscale("log")
             ax.set_yscale("log")
+            ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
+            ax.yaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
             ax.set_xlabel(f"smallest baseline, {label}")
             ax.set_ylabel(f"smallest of ours, {label}")
             ax.legend(fontsize=7)

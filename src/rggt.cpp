@@ -451,33 +451,55 @@ void initialize_root_intervals(Node<Value>& root, const Value cap) {
     if (has_cap) root.intervals.push_back({cap, cap});
 }
 
-// Index of the interval holding x; the intervals are ascending and disjoint,
-// so only the last one starting at or below x can hold it.
+// The last interval at or after `at` that starts at or below x, given that
+// the one at `at` does. The intervals are ascending and disjoint, so it is
+// the only one that can hold x. Successive lookups of ascending values land
+// close to each other, hence the galloping search from the previous answer.
 template <class Value>
-std::size_t interval_of(const std::vector<Interval<Value>>& intervals, const Value x) {
-    const auto after = std::upper_bound(intervals.begin(), intervals.end(), x,
-                                        [](const Value v, const Interval<Value>& iv) { return v < iv.lo; });
-    if (after == intervals.begin() || std::prev(after)->hi < x)
-        throw std::logic_error("quillet: interval lookup failed");
+std::size_t last_starting_at_or_below(const std::vector<Interval<Value>>& intervals, std::size_t at, const Value x) {
+    std::size_t step = 1;
+    while (at + step < intervals.size() && intervals[at + step].lo <= x) {
+        at += step;
+        step *= 2;
+    }
+    const auto after = std::upper_bound(intervals.begin() + static_cast<std::ptrdiff_t>(at) + 1,
+                                        intervals.begin() + static_cast<std::ptrdiff_t>(std::min(at + step, intervals.size())),
+                                        x, [](const Value v, const Interval<Value>& iv) { return v < iv.lo; });
     return static_cast<std::size_t>(after - intervals.begin()) - 1;
 }
 
-// Whether child values hi < lo land in the same parent interval for every
-// sibling value. Either each sibling value is looked up, or, when the parent
-// has fewer intervals than the sibling has values, each parent interval
-// start L is checked for a sibling value s with hi + s < L <= lo + s, which
-// is exactly a pair of sums on both sides of L.
+// Index of the interval holding x, searching from `at` (a lookup of a value
+// no larger than x).
 template <class Value>
-bool mergeable(const Value hi, const Value lo, const std::vector<Interval<Value>>& parent,
-               const std::vector<Value>& sibling, const Value cap) {
-    if (sibling.size() <= parent.size()) {
-        for (const Value s : sibling) {
-            const std::size_t below = interval_of(parent, saturating_sum(hi, s, cap));
-            const std::size_t above = interval_of(parent, saturating_sum(lo, s, cap));
-            if (below != above) return false;
-        }
-        return true;
+std::size_t interval_of(const std::vector<Interval<Value>>& intervals, const std::size_t at, const Value x) {
+    if (intervals.empty() || intervals[at].lo > x) throw std::logic_error("quillet: interval lookup failed");
+    const std::size_t found = last_starting_at_or_below(intervals, at, x);
+    if (intervals[found].hi < x) throw std::logic_error("quillet: interval lookup failed");
+    return found;
+}
+
+// Whether child values hi < lo land in the same parent interval for every
+// sibling value s, looking both sums up. The sweep over the child's values
+// only raises hi and lo, so each sibling value keeps the positions of its
+// last two lookups and the next ones search onward from there.
+template <class Value>
+bool same_parent_interval_by_sibling_value(const Value hi, const Value lo, const std::vector<Interval<Value>>& parent,
+                                           const std::vector<Value>& sibling, const Value cap,
+                                           std::vector<std::size_t>& below, std::vector<std::size_t>& above) {
+    for (std::size_t t = 0; t < sibling.size(); ++t) {
+        below[t] = interval_of(parent, below[t], saturating_sum(hi, sibling[t], cap));
+        above[t] = interval_of(parent, above[t], saturating_sum(lo, sibling[t], cap));
+        if (below[t] != above[t]) return false;
     }
+    return true;
+}
+
+// The same test from the parent's side, for parents with fewer intervals
+// than the sibling has values: the sums part ways exactly when some parent
+// interval start L has a sibling value s with hi + s < L <= lo + s.
+template <class Value>
+bool same_parent_interval_by_parent_start(const Value hi, const Value lo, const std::vector<Interval<Value>>& parent,
+                                          const std::vector<Value>& sibling) {
     for (std::size_t k = 1; k < parent.size(); ++k) {
         const Value start = parent[k].lo;
         if (start <= hi) continue;
@@ -494,9 +516,17 @@ bool mergeable(const Value hi, const Value lo, const std::vector<Interval<Value>
 template <class Value>
 void merge_adjacent_child_intervals(const Node<Value>& parent, Node<Value>& child, const Node<Value>& sibling,
                                     const Value cap) {
+    const bool by_sibling_value = sibling.vals.size() <= parent.intervals.size();
+    std::vector<std::size_t> below(by_sibling_value ? sibling.vals.size() : 0, 0);
+    std::vector<std::size_t> above(below.size(), 0);
+    const auto mergeable = [&](const Value hi, const Value lo) {
+        if (by_sibling_value)
+            return same_parent_interval_by_sibling_value(hi, lo, parent.intervals, sibling.vals, cap, below, above);
+        return same_parent_interval_by_parent_start(hi, lo, parent.intervals, sibling.vals);
+    };
     child.intervals.clear();
     for (const Value v : child.vals) {
-        if (!child.intervals.empty() && mergeable(child.intervals.back().hi, v, parent.intervals, sibling.vals, cap))
+        if (!child.intervals.empty() && mergeable(child.intervals.back().hi, v))
             child.intervals.back().hi = v;
         else
             child.intervals.push_back({v, v});
@@ -519,13 +549,14 @@ void make_child_intervals(Node<Value>* node, const Value cap) {
     }
 }
 
-// The first interval holding the whole range [lo, hi], if any.
+// The first interval holding the whole range [lo, hi], or the interval
+// count when none does. `at` is the answer of a lookup of a lower end no
+// larger than lo; the first interval starts at 0.
 template <class Value>
-std::size_t containing_interval(const std::vector<Interval<Value>>& intervals, const Value lo, const Value hi) {
-    const auto after = std::upper_bound(intervals.begin(), intervals.end(), lo,
-                                        [](const Value v, const Interval<Value>& iv) { return v < iv.lo; });
-    if (after == intervals.begin() || std::prev(after)->hi < hi) return intervals.size();
-    return static_cast<std::size_t>(after - intervals.begin()) - 1;
+std::size_t containing_interval(const std::vector<Interval<Value>>& intervals, std::size_t& at, const Value lo,
+                                const Value hi) {
+    at = last_starting_at_or_below(intervals, at, lo);
+    return intervals[at].hi < hi ? intervals.size() : at;
 }
 
 template <class Value>
@@ -575,11 +606,12 @@ void encode_internal_node(const Node<Value>& node, const Value cap, VariableMana
 
     for (const Node<Value>* const child : {node.left, node.right}) {
         const std::vector<Lit>& child_vars = memo.at(child->index).vars;
+        std::size_t at = 0;
         for (std::size_t i = 0; i < child->intervals.size(); ++i) {
             const Lit a = child_vars[i];
             if (a == 0) continue;
             const Interval<Value>& iv = child->intervals[i];
-            const Lit c = target_variable(node, info, containing_interval(node.intervals, iv.lo, iv.hi), cap);
+            const Lit c = target_variable(node, info, containing_interval(node.intervals, at, iv.lo, iv.hi), cap);
             if (c != 0) cnf.add_clause({-a, c});
         }
     }
@@ -597,12 +629,13 @@ void encode_internal_node(const Node<Value>& node, const Value cap, VariableMana
                                  [](const Interval<Value>& iv, const Value v) { return iv.lo < v; }) -
                 right.begin());
         }
+        std::size_t at = 0;
         for (; j < right.size(); ++j) {
             const Lit b = right_vars[j];
             if (b == 0) continue;
             const Value lo = saturating_sum(right[j].lo, left[i].lo, cap);
             const Value hi = saturating_sum(right[j].hi, left[i].hi, cap);
-            const Lit c = target_variable(node, info, containing_interval(node.intervals, lo, hi), cap);
+            const Lit c = target_variable(node, info, containing_interval(node.intervals, at, lo, hi), cap);
             if (c != 0) cnf.add_clause({-a, -b, c});
         }
     }

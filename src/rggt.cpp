@@ -113,7 +113,6 @@ struct CombineScratch {
 // Sums below the cap are marked in a bitmap when they are dense enough for
 // that to beat sorting all |a|·|b| sums: the bitmap costs one word operation
 // per 64 values of the range for each value of the smaller set.
-template <class Value>
 struct SumLayout {
     bool dense = false;
     bool overflow = false;    // some sum reaches the cap
@@ -121,8 +120,8 @@ struct SumLayout {
 };
 
 template <class Value>
-SumLayout<Value> sum_layout(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap) {
-    SumLayout<Value> layout;
+SumLayout sum_layout(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap) {
+    SumLayout layout;
     const Value top = saturating_sum(a.back(), b.back(), cap);
     layout.overflow = top == cap;
     const Value limit = layout.overflow ? cap : top + 1;
@@ -152,7 +151,7 @@ void prepare_source_bits(const std::vector<Value>& values, const Value cap, Comb
 // one, into scratch.sum_bits (bit v for value v < layout.limit).
 template <class Value>
 void mark_sums(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
-               const SumLayout<Value>& layout, CombineScratch<Value>& scratch) {
+               const SumLayout& layout, CombineScratch<Value>& scratch) {
     const std::vector<Value>& big = a.size() >= b.size() ? a : b;
     const std::vector<Value>& small = a.size() >= b.size() ? b : a;
     prepare_source_bits(big, cap, scratch);
@@ -193,7 +192,7 @@ template <class Value>
 std::vector<Value> combine_vals(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
                                 CombineScratch<Value>& scratch) {
     if (a.empty() || b.empty()) return {};
-    const SumLayout<Value> layout = sum_layout(a, b, cap);
+    const SumLayout layout = sum_layout(a, b, cap);
     if (!layout.dense) {
         collect_sums(a, b, cap, scratch.sums);
         return scratch.sums;
@@ -212,7 +211,7 @@ template <class Value>
 std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
                             CombineScratch<Value>& scratch) {
     if (a.empty() || b.empty()) return 0;
-    const SumLayout<Value> layout = sum_layout(a, b, cap);
+    const SumLayout layout = sum_layout(a, b, cap);
     if (!layout.dense) {
         collect_sums(a, b, cap, scratch.sums);
         return scratch.sums.size();
@@ -307,6 +306,7 @@ public:
         cls.members.push_back(index);
         if (cls.size() == 1) {
             ++cls.epoch;
+            ++nonempty_classes_;
             for (std::uint32_t other = 0; other < classes_.size(); ++other)
                 if (other != id && classes_[other].size() > 0) push(std::min(other, id), std::max(other, id));
         } else if (cls.size() == 2) {
@@ -346,8 +346,8 @@ public:
 
     // Drops entries that can never become current again once they
     // outnumber the live class pairs.
-    void compact(const std::size_t active_nodes) {
-        const std::size_t live = active_nodes * (active_nodes + 1) / 2;
+    void compact() {
+        const std::size_t live = nonempty_classes_ * (nonempty_classes_ + 1) / 2;
         if (heap_.size() <= 2 * live + 4096) return;
         std::erase_if(heap_, [&](const PairCandidate& c) { return !current(c); });
         std::make_heap(heap_.begin(), heap_.end(), worse);
@@ -385,6 +385,7 @@ private:
     void take_first(const std::uint32_t id) {
         ValueClass<Value>& cls = classes_[id];
         ++cls.head;
+        if (cls.size() == 0) --nonempty_classes_;
         if (cls.head * 2 > cls.members.size()) {
             cls.members.erase(cls.members.begin(), cls.members.begin() + static_cast<std::ptrdiff_t>(cls.head));
             cls.head = 0;
@@ -396,6 +397,7 @@ private:
     std::vector<ValueClass<Value>> classes_;
     std::unordered_map<const std::vector<Value>*, std::uint32_t, ValsHash<Value>, ValsEqual<Value>> class_of_;
     std::vector<PairCandidate> heap_;
+    std::size_t nonempty_classes_ = 0;
 };
 
 template <class Value>
@@ -428,7 +430,7 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
         merged.left = nodes[first].get();
         merged.right = nodes[second].get();
         merged.vals = combine_vals(merged.left->vals, merged.right->vals, cap, scratch);
-        queue.compact(active - 1);
+        queue.compact();
         queue.add(merged.vals, merged.index);
     }
     Node<Value>& root = *nodes.back();
@@ -462,10 +464,11 @@ std::size_t last_starting_at_or_below(const std::vector<Interval<Value>>& interv
         at += step;
         step *= 2;
     }
-    const auto after = std::upper_bound(intervals.begin() + static_cast<std::ptrdiff_t>(at) + 1,
-                                        intervals.begin() + static_cast<std::ptrdiff_t>(std::min(at + step, intervals.size())),
-                                        x, [](const Value v, const Interval<Value>& iv) { return v < iv.lo; });
-    return static_cast<std::size_t>(after - intervals.begin()) - 1;
+    const auto begin = intervals.begin();
+    const auto after = std::upper_bound(begin + static_cast<std::ptrdiff_t>(at + 1),
+                                        begin + static_cast<std::ptrdiff_t>(std::min(at + step, intervals.size())), x,
+                                        [](const Value v, const Interval<Value>& iv) { return v < iv.lo; });
+    return static_cast<std::size_t>(after - begin) - 1;
 }
 
 // Index of the interval holding x, searching from `at` (a lookup of a value
@@ -559,24 +562,39 @@ std::size_t containing_interval(const std::vector<Interval<Value>>& intervals, s
     return intervals[at].hi < hi ? intervals.size() : at;
 }
 
+// A leaf's terms ordered by capped weight, ties in term order, so that the
+// terms linked to one interval value form a run in group order.
+template <class Value>
+std::vector<std::size_t> terms_by_weight(const Node<Value>& leaf, const Value cap) {
+    std::vector<std::size_t> order(leaf.terms.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&](const std::size_t x, const std::size_t y) {
+        return capped(leaf.terms[x].weight, cap) < capped(leaf.terms[y].weight, cap);
+    });
+    return order;
+}
+
 template <class Value>
 void encode_leaf(const Node<Value>& leaf, const Value cap, VariableManager& vars, CnfFormula& cnf,
                  EncodedNodeInfo& info) {
     info.vars.assign(leaf.intervals.size(), 0);
+    const std::vector<std::size_t> order = terms_by_weight(leaf, cap);
+    const auto weight_at = [&](const std::size_t k) { return capped(leaf.terms[k].weight, cap); };
     for (std::size_t i = 0; i < leaf.intervals.size(); ++i) {
         const Value lo = leaf.intervals[i].lo;
         if (lo == 0) continue;
-        const auto linked = [&](const TermRef& term) { return capped(term.weight, cap) == lo; };
-        const auto count = std::count_if(leaf.terms.begin(), leaf.terms.end(), linked);
-        if (count == 0) throw std::logic_error("quillet: missing linked term for leaf interval");
-        if (count == 1) {
-            info.vars[i] = std::find_if(leaf.terms.begin(), leaf.terms.end(), linked)->lit;
+        const auto first = std::lower_bound(order.begin(), order.end(), lo,
+                                            [&](const std::size_t k, const Value v) { return weight_at(k) < v; });
+        const auto last = std::upper_bound(first, order.end(), lo,
+                                           [&](const Value v, const std::size_t k) { return v < weight_at(k); });
+        if (first == last) throw std::logic_error("quillet: missing linked term for leaf interval");
+        if (last - first == 1) {
+            info.vars[i] = leaf.terms[*first].lit;
             continue;
         }
         const Lit v = vars.fresh();
         info.vars[i] = v;
-        for (const TermRef& term : leaf.terms)
-            if (linked(term)) cnf.add_clause({-term.lit, v});
+        for (auto k = first; k != last; ++k) cnf.add_clause({-leaf.terms[*k].lit, v});
     }
 }
 
@@ -691,14 +709,14 @@ bool lower_weights_to_leaf_intervals(const NodeList<Value>& nodes, GroupTerms& g
     for (const std::unique_ptr<Node<Value>>& node : nodes) {
         if (!node->is_leaf) continue;
         std::vector<TermRef>& terms = groups[group++];
-        for (const Interval<Value>& iv : node->intervals) {
-            if (iv.lo == iv.hi) continue;
-            for (TermRef& term : terms) {
-                const Value w = capped(term.weight, cap);
-                if (iv.lo < w && w <= iv.hi) {
-                    term.weight = static_cast<Weight>(iv.lo);
-                    changed = true;
-                }
+        const std::vector<Interval<Value>>& intervals = node->intervals;
+        for (TermRef& term : terms) {
+            // The leaf's intervals cover its values, among them every capped weight.
+            const Value w = capped(term.weight, cap);
+            const Interval<Value>& iv = intervals[last_starting_at_or_below(intervals, 0, w)];
+            if (iv.lo < w && w <= iv.hi) {
+                term.weight = static_cast<Weight>(iv.lo);
+                changed = true;
             }
         }
         std::erase_if(terms, [](const TermRef& term) { return term.weight == 0; });

@@ -2,30 +2,30 @@
 //
 // Every group becomes a leaf whose values are 0 and the weights of its
 // literals; an internal node's values are all sums of one value of each
-// child. Values are saturated at the cap, bound + 1, which stands for "more
-// than the bound". The tree is shaped greedily: at each step the two
+// child. Values saturate at the cap, bound + 1, which stands for "more than
+// the bound". The tree is shaped greedily: each step merges the two
 // subtrees whose combined value set is smallest relative to the product of
-// their own set sizes are merged. Each node's values are then cut into
-// intervals of values that the rest of the tree cannot tell apart: the root
-// has [0, largest value within the bound] and the overflow [cap, cap], and a
-// child's adjacent values share an interval when, for every value of the
-// sibling, both sums land in the same interval of the parent. Before any
-// clause is written, every weight that lies inside an interval of its leaf
-// is lowered to the interval's lower end (weights lowered to 0 disappear,
-// and so do emptied groups), and the tree is rebuilt until nothing changes.
+// their own set sizes. Each node's values are then cut into intervals that
+// the rest of the tree cannot tell apart: the root has [0, largest value
+// within the bound] and the overflow [cap, cap], and two adjacent child
+// values share an interval when, for every value of the sibling, both sums
+// land in the same interval of the parent. Before any clause is written,
+// every weight lying inside an interval of its leaf is lowered to the
+// interval's lower end (weights lowered to 0 disappear, and so do emptied
+// groups), and the tree is rebuilt until nothing changes.
 //
-// Each interval whose values exclude 0 gets a variable (at a leaf the
-// literal itself when a single term has that weight), implied by the terms
-// of that weight at a leaf, and at an internal node by one child interval
-// alone or by a left and a right interval together whose sum range falls
-// inside it. Since at most one literal per group is true, a true assignment
-// makes the variable of the interval holding each subtree's sum true, all
-// the way up to the root, and the root's overflow variable is forbidden;
-// lowering a weight never changes which interval of any ancestor a sum
-// falls into, so the reduced constraint accepts exactly the same models.
-// Only the root's overflow interval gets a variable there. Size: one
-// variable per interval and, per internal node, the child intervals plus
-// the products of the two children's interval counts.
+// Soundness: every interval whose values exclude 0 gets a variable (at a
+// leaf the literal itself when a single term has that weight), implied at a
+// leaf by the terms of that weight and at an internal node by one child
+// interval alone or by a left and a right interval together whose sums fall
+// inside it. At most one literal per group is true, so each subtree's sum
+// makes the variable of its interval true all the way up, and the root's
+// overflow variable, the only one the root gets, is forbidden. Values of one
+// interval lead to the same interval in every ancestor, so lowering a
+// weight within its interval keeps the set of models.
+//
+// Size: one variable per interval, and per internal node one clause per
+// child interval plus one per pair of a left and a right interval.
 //
 // Values live in 64 bits, except for a bound of 2^64 - 1, whose cap does not
 // fit: that case runs the same construction on 128-bit values so that sums

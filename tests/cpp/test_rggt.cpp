@@ -249,24 +249,6 @@ TEST(Rggt, TreeAndIntervalsMatchTheDirectRules) {
     }
 }
 
-// The worked example's final tree, clause by clause: K and the node Q over
-// leaves A and B under the root.
-TEST(Rggt, NodeClausesOfTheWorkedTree) {
-    Node<U64>* root = nullptr;
-    NodeList<U64> nodes;
-    const GroupTerms groups = {{{1, 3}, {2, 3}}, {{3, 2}}, {{5, 4}}};
-    root = build_min_ratio_tree(groups, nodes, U64{6});
-    initialize_root_intervals(*root, U64{6});
-    make_child_intervals(root, U64{6});
-    VariableManager vars(5);
-    CnfFormula cnf;
-    std::vector<EncodedNodeInfo> memo(nodes.size());
-    encode_internal(static_cast<const Node<U64>*>(root), U64{6}, vars, cnf, memo);
-    EXPECT_EQ(cnf.clauses.to_vectors(), (Clauses{{-1, 6}, {-2, 6}, {-6, 7}, {-3, 7}, {-6, -3, 7}, {-5, -7, 8}}));
-    EXPECT_EQ(memo[root->index].vars, (std::vector<Lit>{0, 8}));
-    EXPECT_EQ(memo[2].vars, (std::vector<Lit>{0, 5}));  // K: its one term stands for [4, 4]
-}
-
 TEST(Rggt, LeafIntervalWithoutItsTermThrows) {
     Node<U64> leaf;
     leaf.is_leaf = true;
@@ -307,15 +289,6 @@ TEST(Rggt, FreshIdsPastTheLargestIdThrow) {
     EXPECT_EQ(encode("rggt", c, max_variable_id - 3).cnf.num_vars, max_variable_id);
     EXPECT_EQ(message_of([&] { encode("rggt", c, max_variable_id - 2); }).rfind("quillet: variable ids exhausted", 0),
               0u);
-}
-
-// A bound of 2^64 - 1 has no 64-bit cap; sums past it must still overflow.
-TEST(Rggt, LargestBoundStillRejectsSumsPastIt) {
-    const Weight half = Weight{1} << 63;
-    const auto over = constraint({{1, half}, {2, half}, {3, 1}}, {{1}, {2, 3}}, UINT64_MAX);
-    EXPECT_EQ(encode("rggt", over, 3).cnf.clauses.to_vectors(), (Clauses{{-1, -2, 4}, {-4}}));
-    const auto fits = constraint({{1, half - 1}, {2, half}}, {{1}, {2}}, UINT64_MAX);
-    EXPECT_TRUE(encode("rggt", fits, 2).cnf.clauses.empty());
 }
 
 TEST(Rggt, WideValuesMatchTheNaiveSetOfSums) {

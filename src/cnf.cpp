@@ -52,6 +52,11 @@ void throw_clause_contains_literal_zero() {
     throw std::invalid_argument("quillet: clause contains literal 0");
 }
 
+void throw_encoding_too_large() {
+    throw std::length_error("quillet: encoding too large: it would hold more than " +
+                            std::to_string(max_encoding_literals) + " literals");
+}
+
 void add_amo_pair_clauses(const std::vector<std::vector<Lit>>& groups, CnfFormula& cnf) {
     for (const std::vector<Lit>& group : groups)
         for (std::size_t a = 0; a + 1 < group.size(); ++a)

@@ -14,6 +14,11 @@
 namespace quillet {
 
 inline constexpr std::int32_t max_variable_id = 2147483647;
+// The largest encoding a formula holds, in literals (4 GiB of them, before
+// the clause index): far more than a solver process or a Python caller can
+// take in, so an encoding that needs more is refused instead of exhausting
+// the machine's memory.
+inline constexpr std::uint64_t max_encoding_literals = std::uint64_t{1} << 30;
 
 // Hands out consecutive ids above the caller's top id. Running out of 32-bit
 // ids throws std::overflow_error instead of wrapping.
@@ -83,6 +88,7 @@ private:
 };
 
 [[noreturn]] void throw_clause_contains_literal_zero();
+[[noreturn]] void throw_encoding_too_large();
 
 struct CnfFormula {
     std::int32_t num_vars = 0;  // largest variable id seen so far
@@ -100,8 +106,14 @@ struct CnfFormula {
             const std::int32_t magnitude = lit > 0 ? lit : lit == INT32_MIN ? max_variable_id : -lit;
             if (magnitude > largest) largest = magnitude;
         }
+        if (clauses.num_literals() + clause.size() > max_encoding_literals) throw_encoding_too_large();
         num_vars = largest;
         clauses.push_back(clause);
+    }
+    // Throws the too-large error now, before any work, when `literals` more
+    // literals would not fit. Encoders that can foresee their size call it.
+    void require_room(const std::uint64_t literals) const {
+        if (literals > max_encoding_literals - clauses.num_literals()) throw_encoding_too_large();
     }
     void add_clause(std::initializer_list<Lit> clause) {
         add_clause(std::span<const Lit>(clause.begin(), clause.size()));

@@ -100,6 +100,14 @@ TEST(CnfFormula, LiteralZeroIsRejectedAndNothingAppended) {
     EXPECT_EQ(cnf.num_vars, 1);
 }
 
+TEST(CnfFormula, RefusesToGrowPastTheLiteralLimit) {
+    CnfFormula cnf;
+    cnf.add_clause({1, 2});
+    EXPECT_NO_THROW(cnf.require_room(max_encoding_literals - 2));
+    EXPECT_THROW(cnf.require_room(max_encoding_literals - 1), std::length_error);
+    EXPECT_THROW(cnf.require_room(UINT64_MAX), std::length_error);
+}
+
 TEST(Encoding, AmoPairClausesComeFirstAndRaiseTheTop) {
     const auto c = constraint({{1, 1}, {2, 1}, {3, 1}, {4, 1}}, {{1, 2, 3}, {4}}, 100, true);
     for (const std::int32_t top_id : {0, 2, 5}) {

@@ -718,6 +718,102 @@ const Node& make_parent(Pool& pool, const Node& left, const Node& right, std::sp
 }
 
 // ---------------------------------------------------------------------------
+// Size of the tree before it is built.
+
+// Pairs (a, b) with a < size_a, b < size_b and a + b < t.
+u128 pairs_below(const u64 size_a, const u64 size_b, const u128 t) {
+    // Row a contributes min(size_b, t - a) while a < t: size_b for the rows
+    // up to t - size_b, then a falling run t - a.
+    const u128 rows = std::min<u128>(size_a, t);
+    const u128 full = t > size_b ? std::min<u128>(rows, t - size_b) : 0;
+    const u128 run = rows - full;  // rows full .. rows - 1
+    return full * size_b + run * t - (full + rows - 1) * run / 2;
+}
+
+// Literals written for the pairs of one position below the top when each
+// clause starts with `prefix` literals and the sums are a + b + shift: a
+// result clause (with the carry out, if any) below the radix, a carry clause
+// at it, and both above it.
+u128 position_literals(const u64 size_a, const u64 size_b, const u64 r, const u64 shift, const u64 prefix,
+                       const bool carry_out) {
+    const u128 t = r - shift;  // r >= 2 > shift
+    const u128 below = pairs_below(size_a, size_b, t);
+    const u128 at = pairs_below(size_a, size_b, t + 1) - below;
+    const u128 above = u128{size_a} * size_b - below - at;
+    return below * (prefix + 1 + (carry_out ? 1 : 0)) + at * (prefix + 1) + above * 2 * (prefix + 1);
+}
+
+// Replays the pairing of the tree with each node reduced to its largest
+// value per position, and throws the id or size error up front when the
+// parents alone need more variables or literals than can exist. The leaves
+// only add to both, so nothing refused here would have fitted; and nothing
+// is allocated for an encoding that is hopeless from the start.
+void check_tree_fits(std::span<const Lit> kept, std::span<const std::size_t> group_ends, const WeightMap& weight_of,
+                     std::span<const u64> radices, const VariableManager& vars, const CnfFormula& cnf) {
+    const std::size_t positions = radices.size() + 1;
+    std::vector<u64> largest;  // node after node, `positions` entries each
+    largest.reserve(group_ends.size() * positions);
+    std::vector<u64> digits(positions);
+    std::size_t begin = 0;
+    for (const std::size_t end : group_ends) {
+        const std::size_t at = largest.size();
+        largest.resize(at + positions, 0);
+        for (std::size_t i = begin; i < end; ++i) {
+            weight_digits(weight_of.at(kept[i]), radices, digits);
+            for (std::size_t k = 0; k < positions; ++k) largest[at + k] = std::max(largest[at + k], digits[k]);
+        }
+        for (std::size_t k = 0; k < positions; ++k)
+            if (largest[at + k] > kLargestDigit)
+                throw std::overflow_error("quillet: gmto digit value does not fit in a signed 32-bit integer");
+        begin = end;
+    }
+
+    const auto saturate = [](const u128 x) {
+        return static_cast<u64>(std::min<u128>(x, std::numeric_limits<u64>::max()));
+    };
+    u128 ids = 0;
+    u128 literals = 0;
+    std::vector<u64> next;
+    std::size_t nodes = group_ends.size();
+    while (nodes > 1) {
+        next.clear();
+        for (std::size_t i = 0; i < nodes; i += 2) {
+            const u64* left = largest.data() + i * positions;
+            if (i + 1 == nodes) {
+                next.insert(next.end(), left, left + positions);
+                continue;
+            }
+            const u64* right = left + positions;
+            bool carry_in = false;
+            for (std::size_t k = 0; k < positions; ++k) {
+                const u64 a = left[k] + 1;
+                const u64 b = right[k] + 1;
+                const u64 sum = left[k] + right[k] + (carry_in ? 1 : 0);
+                if (k + 1 == positions) {
+                    literals += u128{a} * b * (carry_in ? 7 : 3);
+                    ids += sum;
+                    next.push_back(sum);
+                    break;
+                }
+                const u64 r = radices[k];
+                const bool carry_out = sum >= r;
+                literals += position_literals(a, b, r, 0, 2, carry_out);
+                if (carry_in) literals += position_literals(a, b, r, 1, 3, carry_out);
+                ids += std::min(r - 1, sum) + (carry_out ? 1 : 0);
+                next.push_back(std::min(r - 1, sum));
+                carry_in = carry_out;
+            }
+            // The totals only grow, so the first parent past a limit
+            // decides; stopping there also keeps every value below 2^32.
+            vars.require_available(saturate(ids));
+            cnf.require_room(saturate(literals));
+        }
+        largest.swap(next);
+        nodes = largest.size() / positions;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // The comparison of the root with bound + 1.
 
 // Forbids the root's sum from reaching `limit`, comparing from the most
@@ -831,6 +927,7 @@ EncodeResult GmtoEncoder::encode(const GroupedLeqConstraint& constraint, const E
     weights.reserve(constraint.terms.size());
     for (const WeightedLiteral& term : constraint.terms) weights.push_back(term.weight);
     const Radices radices = select_radices(weights, bound);
+    check_tree_fits(kept, group_ends, weight_of, radices, encoding.vars, cnf);
 
     const Lit true_var = encoding.vars.fresh();
     cnf.add_clause({true_var});

@@ -228,4 +228,16 @@ TEST(GmtoFailure, TreeIdsPastTheLimitThrow) {
     EXPECT_EQ(encode("gmto", c, max_variable_id - 9).cnf.num_vars, max_variable_id);
 }
 
+TEST(GmtoFailure, HopelessTreeIsRefusedBeforeAnythingIsBuilt) {
+    // Large co-prime weights leave digits in the millions; the pairs of the
+    // upper parents would need billions of literals.
+    const auto c = constraint({{3, 5764607523034234895ULL}, {-4, 6442450977ULL}, {-5, 25769803908ULL},
+                               {1, 3377699720527812ULL}, {4, 12884901954ULL}, {2, 2533274790395859ULL},
+                               {-3, 2305843009213693958ULL}, {-6, 4000000000156ULL}},
+                              {{-5}, {3, 2, 4}, {-6}, {-4, -3, 1}}, 8070454558017732916ULL);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(message_of([&] { encode("gmto", c, 37); }).rfind("quillet: encoding too large", 0), 0u);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+}
+
 }  // namespace

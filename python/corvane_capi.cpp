@@ -145,6 +145,11 @@ PyObject* build_clause_list(const quillet::CnfFormula& cnf) {
     for (const quillet::ClauseList::Clause clause : cnf.clauses) {
         PyObject* inner = PyList_New(static_cast<Py_ssize_t>(clause.size()));
         if (inner == nullptr) return nullptr;
+        // A list of ints cannot be part of a reference cycle, so the cycle
+        // collector need not track it; tracked, millions of fresh clause
+        // lists make the collector rescan them over and over, which costs
+        // more than building them.
+        PyObject_GC_UnTrack(inner);
         PyList_SET_ITEM(outer.get(), index++, inner);  // owned by outer from here on
         for (std::size_t k = 0; k < clause.size(); ++k) {
             PyObject* value = ints.get(clause[k]);

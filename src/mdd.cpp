@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -119,23 +120,46 @@ private:
 // 2^64 - 1 cover it).
 using Capacity = unsigned __int128;
 
+// The weights of the group literals in group order, one row per group:
+// the diagram reads one per edge, and a row lookup is cheaper than a probe.
+struct GroupWeights {
+    std::vector<Weight> weights;
+    std::vector<std::size_t> row_begin;  // one entry per group, plus the end
+
+    const Weight* row(const std::size_t group) const { return weights.data() + row_begin[group]; }
+};
+
+GroupWeights weights_in_group_order(const GroupedLeqConstraint& constraint) {
+    std::unordered_map<Lit, Weight> weight_of;
+    weight_of.reserve(constraint.terms.size());
+    for (const WeightedLiteral& term : constraint.terms) weight_of.emplace(term.lit, term.weight);
+    GroupWeights out;
+    out.weights.reserve(constraint.terms.size());
+    out.row_begin.reserve(constraint.groups.size() + 1);
+    for (const std::vector<Lit>& group : constraint.groups) {
+        out.row_begin.push_back(out.weights.size());
+        for (const Lit lit : group) out.weights.push_back(weight_of.at(lit));
+    }
+    out.row_begin.push_back(out.weights.size());
+    return out;
+}
+
 // Largest sum that groups i.. can contribute, one literal per group.
-std::vector<Capacity> suffix_capacities(const std::vector<std::vector<Lit>>& groups,
-                                      const std::unordered_map<Lit, Weight>& weight_of) {
-    std::vector<Capacity> suffix(groups.size() + 1, 0);
-    for (std::size_t i = groups.size(); i-- > 0;) {
-        Weight group_max = 0;
-        for (const Lit lit : groups[i]) group_max = std::max(group_max, weight_of.at(lit));
-        suffix[i] = suffix[i + 1] + group_max;
+std::vector<Capacity> suffix_capacities(const GroupWeights& weights) {
+    const std::size_t num_groups = weights.row_begin.size() - 1;
+    std::vector<Capacity> suffix(num_groups + 1, 0);
+    for (std::size_t i = num_groups; i-- > 0;) {
+        const auto row = std::span<const Weight>(weights.weights).subspan(
+            weights.row_begin[i], weights.row_begin[i + 1] - weights.row_begin[i]);
+        suffix[i] = suffix[i + 1] + std::ranges::max(row);
     }
     return suffix;
 }
 
 class DiagramBuilder {
 public:
-    DiagramBuilder(const std::vector<std::vector<Lit>>& groups, const std::unordered_map<Lit, Weight>& weight_of,
-                   VariableManager& vars)
-        : groups_(groups), weight_of_(weight_of), suffix_(suffix_capacities(groups, weight_of)), vars_(vars) {}
+    DiagramBuilder(const std::vector<std::vector<Lit>>& groups, const GroupWeights& weights, VariableManager& vars)
+        : groups_(groups), weights_(weights), suffix_(suffix_capacities(weights)), vars_(vars) {}
 
     // The diagram rooted at (0, bound); returns its child code.
     ChildCode build(Weight bound);
@@ -162,7 +186,7 @@ private:
     ChildCode finish_top_frame();
 
     const std::vector<std::vector<Lit>>& groups_;
-    const std::unordered_map<Lit, Weight>& weight_of_;
+    const GroupWeights& weights_;
     const std::vector<Capacity> suffix_;
     VariableManager& vars_;
 
@@ -229,7 +253,7 @@ ChildCode DiagramBuilder::build(const Weight bound) {
         }
         Weight remaining = frame.capacity;
         if (frame.next > 0) {
-            const Weight w = weight_of_.at(group[frame.next - 1]);
+            const Weight w = weights_.row(frame.group)[frame.next - 1];
             if (remaining < w) {
                 deliver(kFalse);
                 continue;
@@ -246,6 +270,22 @@ ChildCode DiagramBuilder::build(const Weight bound) {
 void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, CnfFormula& cnf) {
     const std::vector<DiagramNode>& nodes = diagram.nodes();
     const std::vector<Edge>& edges = diagram.edges();
+    // Sized once: the clause list would otherwise be copied on every growth.
+    std::size_t clauses = root >= 0 ? 1 : 0;
+    std::size_t literals = clauses;
+    for (const DiagramNode& node : nodes) {
+        if (node.else_child >= 0) {
+            ++clauses;
+            literals += 2;
+        }
+        for (std::size_t e = node.first_edge; e < node.end_edge; ++e) {
+            if (edges[e].child == kTrue) continue;
+            ++clauses;
+            literals += edges[e].child == kFalse ? 2 : 3;
+        }
+    }
+    cnf.clauses.reserve(cnf.clauses.size() + clauses, cnf.clauses.num_literals() + literals);
+
     if (root >= 0) cnf.add_clause({-nodes[static_cast<std::size_t>(root)].variable});
     for (const DiagramNode& node : nodes) {
         const Lit v = node.variable;
@@ -266,11 +306,8 @@ void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, Cn
 EncodeResult MddEncoder::encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
     Encoding encoding(constraint, options);
 
-    std::unordered_map<Lit, Weight> weight_of;
-    weight_of.reserve(constraint.terms.size());
-    for (const WeightedLiteral& term : constraint.terms) weight_of.emplace(term.lit, term.weight);
-
-    DiagramBuilder diagram(constraint.groups, weight_of, encoding.vars);
+    const GroupWeights weights = weights_in_group_order(constraint);
+    DiagramBuilder diagram(constraint.groups, weights, encoding.vars);
     const ChildCode root = diagram.build(constraint.bound);
     add_diagram_clauses(diagram, root, encoding.cnf());
     return encoding.finish();

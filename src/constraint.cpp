@@ -36,4 +36,15 @@ void GroupedLeqConstraint::validate() const {
             "quillet: every weighted literal must appear in exactly one AMO group");
 }
 
+std::vector<Weight> weights_in_group_order(const GroupedLeqConstraint& constraint) {
+    std::unordered_map<Lit, Weight> weight_of;
+    weight_of.reserve(constraint.terms.size());
+    for (const WeightedLiteral& term : constraint.terms) weight_of.emplace(term.lit, term.weight);
+    std::vector<Weight> weights;
+    weights.reserve(constraint.terms.size());
+    for (const std::vector<Lit>& group : constraint.groups)
+        for (const Lit lit : group) weights.push_back(weight_of.at(lit));
+    return weights;
+}
+
 }  // namespace quillet

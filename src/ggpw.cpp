@@ -25,7 +25,6 @@
 #include <bit>
 #include <cstdint>
 #include <span>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -52,19 +51,6 @@ Threshold make_threshold(const Weight largest_weight, const Weight bound) {
     t.offset = remainder == 0 ? 0 : unit - remainder;
     t.units = (Wide{bound} + 1 + t.offset) >> t.top_bit;
     return t;
-}
-
-// The weights of the group literals, flattened in group order, so that the
-// bit passes walk a plain array instead of probing the map again.
-std::vector<Weight> weights_in_group_order(const GroupedLeqConstraint& constraint) {
-    std::unordered_map<Lit, Weight> weight_of;
-    weight_of.reserve(constraint.terms.size());
-    for (const WeightedLiteral& term : constraint.terms) weight_of.emplace(term.lit, term.weight);
-    std::vector<Weight> weights;
-    weights.reserve(constraint.terms.size());
-    for (const std::vector<Lit>& group : constraint.groups)
-        for (const Lit lit : group) weights.push_back(weight_of.at(lit));
-    return weights;
 }
 
 // Bucket b holds the inputs of bit position b: one per group that has a

@@ -23,7 +23,6 @@
 #include <cstdint>
 #include <limits>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "quillet/encoders.hpp"
@@ -38,19 +37,6 @@ std::uint64_t counter_count(const std::size_t num_groups, const Weight k) {
     const unsigned __int128 count = static_cast<unsigned __int128>(num_groups - 1) * k;
     constexpr auto saturated = std::numeric_limits<std::uint64_t>::max();
     return count > saturated ? saturated : static_cast<std::uint64_t>(count);
-}
-
-// The weights of the group literals, flattened in group order, so that every
-// later pass walks a plain array instead of probing the map again.
-std::vector<Weight> weights_in_group_order(const GroupedLeqConstraint& constraint) {
-    std::unordered_map<Lit, Weight> weight_of;
-    weight_of.reserve(constraint.terms.size());
-    for (const WeightedLiteral& term : constraint.terms) weight_of.emplace(term.lit, term.weight);
-    std::vector<Weight> weights;
-    weights.reserve(constraint.terms.size());
-    for (const std::vector<Lit>& group : constraint.groups)
-        for (const Lit lit : group) weights.push_back(weight_of.at(lit));
-    return weights;
 }
 
 struct ClauseBudget {

@@ -24,7 +24,6 @@
 #include <bit>
 #include <cstdint>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "quillet/encoders.hpp"
@@ -129,18 +128,15 @@ struct GroupWeights {
     const Weight* row(const std::size_t group) const { return weights.data() + row_begin[group]; }
 };
 
-GroupWeights weights_in_group_order(const GroupedLeqConstraint& constraint) {
-    std::unordered_map<Lit, Weight> weight_of;
-    weight_of.reserve(constraint.terms.size());
-    for (const WeightedLiteral& term : constraint.terms) weight_of.emplace(term.lit, term.weight);
-    GroupWeights out;
-    out.weights.reserve(constraint.terms.size());
+GroupWeights group_weight_rows(const GroupedLeqConstraint& constraint) {
+    GroupWeights out{weights_in_group_order(constraint), {}};
     out.row_begin.reserve(constraint.groups.size() + 1);
+    std::size_t begin = 0;
     for (const std::vector<Lit>& group : constraint.groups) {
-        out.row_begin.push_back(out.weights.size());
-        for (const Lit lit : group) out.weights.push_back(weight_of.at(lit));
+        out.row_begin.push_back(begin);
+        begin += group.size();
     }
-    out.row_begin.push_back(out.weights.size());
+    out.row_begin.push_back(begin);
     return out;
 }
 
@@ -306,7 +302,7 @@ void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, Cn
 EncodeResult MddEncoder::encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
     Encoding encoding(constraint, options);
 
-    const GroupWeights weights = weights_in_group_order(constraint);
+    const GroupWeights weights = group_weight_rows(constraint);
     DiagramBuilder diagram(constraint.groups, weights, encoding.vars);
     const ChildCode root = diagram.build(constraint.bound);
     add_diagram_clauses(diagram, root, encoding.cnf());

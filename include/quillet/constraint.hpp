@@ -28,6 +28,11 @@ struct GroupedLeqConstraint {
     void validate() const;
 };
 
+// The weight of every group literal, group after group in the groups'
+// order: what encoders that walk the groups read instead of probing a map
+// once per literal. The constraint must be valid.
+std::vector<Weight> weights_in_group_order(const GroupedLeqConstraint& constraint);
+
 struct EncodeOptions {
     std::int32_t top_id = 0;  // highest variable id already used by the caller
 };

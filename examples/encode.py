@@ -34,11 +34,17 @@ def main(argv: list[str] | None = None) -> int:
         print(f"error: {error}", file=sys.stderr)
         return 1
 
-    print(f"c {args.encoder}: sum of weights <= {data['bound']} over {len(groups)} AMO groups")
-    print(f"c input variables 1..{top_id}, auxiliary variables {top_id + 1}..{top}")
-    print(f"p cnf {top} {len(clauses)}")
-    for clause in clauses:
-        print(" ".join(map(str, clause)), 0)
+    lines = [
+        f"c {args.encoder}: sum of weights <= {data['bound']} over {len(groups)} AMO groups",
+        f"c input variables 1..{top_id}, auxiliary variables {top_id + 1}..{top}",
+        f"p cnf {top} {len(clauses)}",
+    ]
+    lines += [" ".join(map(str, clause)) + " 0" for clause in clauses]
+    try:
+        sys.stdout.write("\n".join(lines) + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:  # the reader stopped early (e.g. `| head`)
+        sys.stderr.close()
     return 0
 
 

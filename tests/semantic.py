@@ -37,6 +37,12 @@ class Instance:
         return _corvane.encode_leq(self.wlits, self.groups, self.bound, self.top_id, encoder, self.emit_amo)
 
 
+def encode_as_tuples(encoder: str, wlits, groups, bound: int, top_id: int, emit_amo: bool = False):
+    """The clauses as tuples (easy to compare with expected outputs) and the top id."""
+    clauses, top = _corvane.encode_leq(wlits, groups, bound, top_id, encoder, emit_amo)
+    return [tuple(c) for c in clauses], top
+
+
 def input_variables(instance: Instance) -> list[int]:
     return sorted({abs(lit) for lit, _ in instance.wlits})
 

@@ -2,7 +2,7 @@
 
 import pytest
 
-import _corvane
+from semantic import encode_as_tuples
 from semantic import Instance, check_semantics
 
 WORKED = [(-1, 4), (-2, 4), (-2, 5), (-3, 5), (-2, -3, 6), (-4, 7), (-6, 7), (-4, -6, 8), (-8,)]
@@ -10,8 +10,7 @@ TOTALIZER_1_2 = [(-1, 3), (-2, 3), (-1, -2, 4)]
 
 
 def encode(wlits, groups, bound, top_id, emit_amo=False):
-    clauses, top = _corvane.encode_leq(wlits, groups, bound, top_id, "ggpw", emit_amo)
-    return [tuple(c) for c in clauses], top
+    return encode_as_tuples("ggpw", wlits, groups, bound, top_id, emit_amo)
 
 
 @pytest.mark.parametrize(

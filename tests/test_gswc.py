@@ -2,7 +2,7 @@
 
 import pytest
 
-import _corvane
+from semantic import encode_as_tuples
 from semantic import Instance, check_semantics
 
 WORKED = [(-1, 4), (-1, 5), (-2, 4), (-2, 5), (-2, 6), (-6, -3)]
@@ -10,8 +10,7 @@ BIG = 2**32 + 1
 
 
 def encode(wlits, groups, bound, top_id, emit_amo=False):
-    clauses, top = _corvane.encode_leq(wlits, groups, bound, top_id, "gswc", emit_amo)
-    return [tuple(c) for c in clauses], top
+    return encode_as_tuples("gswc", wlits, groups, bound, top_id, emit_amo)
 
 
 @pytest.mark.parametrize(

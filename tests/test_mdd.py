@@ -3,13 +3,13 @@
 import pytest
 
 import _corvane
+from semantic import encode_as_tuples
 
 WORKED = [(-6,), (-3, 4), (-3, 5), (-4, -1, 6), (-5, -2, 6)]
 
 
 def encode(wlits, groups, bound, top_id, emit_amo=False):
-    clauses, top = _corvane.encode_leq(wlits, groups, bound, top_id, "mdd", emit_amo)
-    return [tuple(c) for c in clauses], top
+    return encode_as_tuples("mdd", wlits, groups, bound, top_id, emit_amo)
 
 
 @pytest.mark.parametrize(

@@ -2,8 +2,7 @@
 
 import pytest
 
-from semantic import encode_as_tuples
-from semantic import Instance, check_semantics
+from semantic import encode_as_tuples, Instance, check_semantics
 
 WORKED = [(-1, 4), (-2, 4), (-2, 5), (-3, 5), (-2, -3, 6), (-4, 7), (-6, 7), (-4, -6, 8), (-8,)]
 TOTALIZER_1_2 = [(-1, 3), (-2, 3), (-1, -2, 4)]

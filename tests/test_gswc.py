@@ -2,8 +2,7 @@
 
 import pytest
 
-from semantic import encode_as_tuples
-from semantic import Instance, check_semantics
+from semantic import encode_as_tuples, Instance, check_semantics
 
 WORKED = [(-1, 4), (-1, 5), (-2, 4), (-2, 5), (-2, 6), (-6, -3)]
 BIG = 2**32 + 1

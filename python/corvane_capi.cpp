@@ -274,6 +274,10 @@ PyMODINIT_FUNC PyInit__corvane() {
     static const char* const constants[][2] = {
         {"ENC_MDD", "mdd"}, {"ENC_GSWC", "gswc"}, {"ENC_GGPW", "ggpw"}, {"ENC_GMTO", "gmto"}, {"ENC_RGGT", "rggt"},
     };
+    if (PyModule_AddStringConstant(module, "__version__", CORVANE_VERSION) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     for (const auto& [constant, value] : constants) {
         if (PyModule_AddStringConstant(module, constant, value) < 0) {
             Py_DECREF(module);

@@ -1,0 +1,153 @@
+// A streaming reader for linear OPB files in the dialect of the pseudo-Boolean
+// competitions, and the normalisation of every constraint into "sum <= bound"
+// over DIMACS literals with positive weights. Private to the library: the
+// command line and the extension module use it, it is not installed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillet/constraint.hpp"
+
+namespace quillet::opb {
+
+using Int = __int128;  // coefficients, degrees and their sums
+
+// A coefficient or degree is accepted up to this magnitude, so that the sum of
+// up to 2^30 of them still fits Int exactly.
+inline constexpr Int max_coefficient = Int{1} << 96;
+
+// "FILE:LINE:COLUMN: what is wrong" (line and column from 1).
+class ParseError : public std::runtime_error {
+public:
+    ParseError(const std::string& file, std::uint64_t line, std::uint64_t column, const std::string& what);
+    std::uint64_t line;
+    std::uint64_t column;
+};
+
+enum class Relation : std::uint8_t { ge, le, eq };
+
+// One constraint (or the objective) as written: coefficients on literals.
+struct RawTerm {
+    Int coefficient;
+    Lit lit;  // x<n> is n, ~x<n> is -n
+};
+struct RawConstraint {
+    std::vector<RawTerm> terms;
+    Relation relation = Relation::ge;
+    Int degree = 0;
+    std::uint64_t line = 0;    // where the constraint starts
+    std::uint64_t column = 0;
+};
+
+struct Header {
+    std::int64_t variables = -1;   // #variable= of the first comment line, or -1
+    std::int64_t constraints = -1; // #constraint=, or -1
+};
+
+// Receives what the reader finds, in file order. A handler may throw
+// ParseError (through Reader::error) to reject what it was given.
+class Handler {
+public:
+    virtual ~Handler() = default;
+    virtual void header(const Header&) {}
+    virtual void objective(const RawConstraint& objective) = 0;
+    virtual void constraint(const RawConstraint& constraint) = 0;
+};
+
+// Reads the file descriptor to its end in large blocks (never seeks, so pipes
+// work), calling the handler once per objective and constraint. `name` is the
+// file name used in error messages. `progress`, when set, is called now and
+// then with the number of bytes read so far.
+struct ReadOptions {
+    std::function<void(std::uint64_t)> progress;
+};
+void read_opb(int fd, const std::string& name, Handler& handler, const ReadOptions& options = {});
+// The same over text in memory (tests, small inputs).
+void read_opb_text(std::string_view text, const std::string& name, Handler& handler);
+
+// ---------------------------------------------------------------------------
+// Normalised problem.
+
+enum class Kind : std::uint8_t {
+    clause,       // the disjunction of the row's literals (weights 1, bound unused)
+    amo,          // sum of literals <= 1
+    cardinality,  // sum of literals <= bound, 2 <= bound <= size - 2
+    pb,           // sum of weighted literals <= bound, weights not all equal
+};
+
+struct Row {
+    Kind kind;
+    std::uint64_t begin;  // index of the first term in Problem::terms
+    std::uint64_t end;
+    Weight bound;
+    std::uint64_t line;   // source line of the constraint the row comes from
+};
+
+struct Objective {
+    bool present = false;
+    std::vector<WeightedLiteral> terms;  // value = offset + sum of weights of true literals
+    Int offset = 0;
+    std::uint64_t line = 0;
+};
+
+struct Counts {
+    std::uint64_t constraints = 0;  // constraints read (an equality counts once)
+    std::uint64_t trivially_true = 0;
+    std::uint64_t trivially_false = 0;
+    std::uint64_t units = 0;        // unit clauses split off larger constraints
+};
+
+struct Problem {
+    std::int32_t num_vars = 0;  // largest variable id used or declared
+    std::vector<Row> rows;
+    std::vector<WeightedLiteral> terms;
+    Objective objective;
+    Counts counts;
+    std::vector<std::int32_t> variables_used;  // sorted ids of the variables that occur
+
+    std::span<const WeightedLiteral> row_terms(const Row& row) const {
+        return {terms.data() + row.begin, static_cast<std::size_t>(row.end - row.begin)};
+    }
+};
+
+// A handler that normalises each constraint as it arrives: variables merged,
+// negative coefficients turned into negated literals, constants moved into the
+// bound, `=` split into both directions, `>=` negated into `<=`; then trivially
+// true constraints dropped, trivially false ones turned into the empty clause,
+// literals whose weight alone passes the bound split off as unit clauses,
+// weights divided by their greatest common divisor, and each row classified.
+class Normalizer : public Handler {
+public:
+    explicit Normalizer(std::string file_name);
+    void header(const Header& header) override;
+    void objective(const RawConstraint& objective) override;
+    void constraint(const RawConstraint& constraint) override;
+    Problem take();
+
+private:
+    void add_leq(std::uint64_t line, std::uint64_t column, bool negate, Int rhs_shift);
+    void merge(const RawConstraint& raw);
+
+    std::string file_;
+    Problem problem_;
+    std::vector<Int> coefficient_;      // scratch, indexed by variable
+    std::vector<std::uint8_t> touched_; // scratch: 1 when the variable is in `vars_`
+    std::vector<std::int32_t> vars_;    // variables of the constraint being normalised
+    std::vector<std::uint8_t> used_;    // per variable: occurs anywhere
+    Int constant_ = 0;                  // constant part of the merged left side
+    std::vector<WeightedLiteral> scratch_;
+};
+
+Problem read_problem(int fd, const std::string& name, const ReadOptions& options = {});
+Problem read_problem_text(std::string_view text, const std::string& name);
+
+// Decimal text of an Int.
+std::string to_string(Int value);
+
+}  // namespace quillet::opb

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capi_files.hpp"
 #include "quillet/quillet.hpp"
 
 namespace {
@@ -283,6 +284,10 @@ PyMODINIT_FUNC PyInit__corvane() {
             Py_DECREF(module);
             return nullptr;
         }
+    }
+    if (corvane_add_file_functions(module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
     }
     return module;
 }

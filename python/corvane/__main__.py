@@ -1,0 +1,7 @@
+"""``python -m corvane``: the same as the ``corvane`` command."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

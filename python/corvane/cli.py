@@ -1,0 +1,162 @@
+"""The ``corvane`` command: OPB files in, DIMACS CNF or WCNF out.
+
+    corvane encode INPUT.opb [-o OUT] [--encoding E] [--format dimacs|wcnf] [--amo auto|pairwise|ladder]
+    corvane stats INPUT.opb [--json]
+    corvane solve INPUT.opb [--encoding E] [--time-limit S]
+
+INPUT may be ``-`` for standard input or end in ``.gz``, ``.xz`` or ``.bz2``.
+Malformed input ends in one line ``corvane: FILE:LINE:COLUMN: what is wrong``
+on standard error and exit status 2, with no output file written.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from collections.abc import Sequence
+
+import _corvane
+
+from ._inputs import InputError, open_input
+
+ENCODINGS = ("auto", "smallest", "mdd", "gswc", "ggpw", "gmto", "rggt")
+EXIT_INPUT = 2
+EXIT_FAILURE = 1
+
+
+def _threads(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _common(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("input", help="OPB file, '-' for standard input; .gz/.xz/.bz2 are decompressed")
+    parser.add_argument("--no-detect", action="store_true", help="do not detect AMO groups")
+    parser.add_argument("-j", "--jobs", type=_threads, default=1, metavar="N", help="encode in N threads")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="corvane", description="AMO-aware pseudo-Boolean encodings of OPB files.")
+    parser.add_argument("--version", action="version", version=f"corvane {_corvane.__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    encode = commands.add_parser("encode", help="write DIMACS CNF or WCNF")
+    _common(encode)
+    encode.add_argument("-o", "--output", default="-", help="output file (default: standard output)")
+    encode.add_argument("--encoding", choices=ENCODINGS, default="auto", help="encoder for PB and cardinality constraints")
+    encode.add_argument("--format", choices=("dimacs", "wcnf"), default="dimacs")
+    encode.add_argument("--amo", choices=("auto", "pairwise", "ladder"), default="auto",
+                        help="encoding of at-most-one constraints (auto: pairwise up to 6 literals, else ladder)")
+    encode.add_argument("--no-comments", action="store_true", help="omit the variable map comment lines")
+    encode.add_argument("-q", "--quiet", action="store_true", help="no progress or summary on standard error")
+
+    stats = commands.add_parser("stats", help="AMO groups found and encoding sizes")
+    _common(stats)
+    stats.add_argument("--json", action="store_true", help="print JSON")
+
+    solve = commands.add_parser("solve", help="solve with CaDiCaL (needs python-sat)")
+    _common(solve)
+    solve.add_argument("--encoding", choices=ENCODINGS, default="auto")
+    solve.add_argument("--amo", choices=("auto", "pairwise", "ladder"), default="auto")
+    solve.add_argument("--time-limit", type=float, default=None, metavar="S", help="seconds before giving up")
+    return parser
+
+
+def _progress_wanted(args: argparse.Namespace) -> bool:
+    return not getattr(args, "quiet", False) and sys.stderr.isatty()
+
+
+def cmd_encode(args: argparse.Namespace) -> int:
+    if args.output != "-" and os.path.isdir(args.output):
+        raise InputError(f"{args.output}: is a directory")
+    with open_input(args.input) as (fd, name):
+        summary = _corvane.opb_convert(
+            fd, name, args.output, encoding=args.encoding, format=args.format, amo=args.amo,
+            detect=not args.no_detect, threads=args.jobs, comments=not args.no_comments,
+            progress=_progress_wanted(args),
+        )
+    if not args.quiet and args.output != "-":
+        print(f"corvane: {name}: {summary['constraints']} constraints -> {summary['num_vars']} variables, "
+              f"{summary['hard_clauses']} clauses"
+              + (f", {summary['soft_clauses']} soft" if args.format == "wcnf" else "")
+              + f", {summary['groups']} AMO groups used -> {args.output}", file=sys.stderr)
+    return 0
+
+
+def _stats_table(stats: dict) -> str:
+    lines = [f"constraints read: {stats['constraints']}  (trivially true {stats['trivially_true']}, "
+             f"trivially false {stats['trivially_false']}, unit clauses split off {stats['units']})",
+             f"variables: {stats['input_vars']}",
+             "",
+             f"{'kind':<12} {'rows':>10} {'AMO groups':>11} {'in groups':>10}"]
+    for kind in ("clause", "amo", "cardinality", "pb", "objective"):
+        k = stats["kinds"][kind]
+        rows = k.get("rows", k.get("terms"))
+        label = "objective" if kind == "objective" else kind
+        unit = " terms" if kind == "objective" else ""
+        lines.append(f"{label:<12} {rows:>10}{unit} {k['groups']:>11} {k['grouped_literals']:>10}")
+    for kind in ("cardinality", "pb"):
+        if stats["kinds"][kind]["rows"] == 0:
+            continue
+        lines += ["", f"encoding every {kind} row:",
+                  f"{'encoder':<8} {'rows':>8} {'skipped':>8} {'variables':>12} {'clauses':>12} {'seconds':>9}"]
+        for name, e in stats["encoders"][kind].items():
+            lines.append(f"{name:<8} {e['rows']:>8} {e['skipped']:>8} {e['vars']:>12} {e['clauses']:>12} "
+                         f"{e['seconds']:>9.3f}")
+    return "\n".join(lines)
+
+
+def cmd_stats(args: argparse.Namespace) -> int:
+    with open_input(args.input) as (fd, name):
+        stats = _corvane.opb_stats(fd, name, detect=not args.no_detect, threads=args.jobs,
+                                   progress=_progress_wanted(args))
+    stats["input"] = name
+    if args.json:
+        print(json.dumps(stats, indent=2, sort_keys=True))
+    else:
+        print(_stats_table(stats))
+    return 0
+
+
+def cmd_solve(args: argparse.Namespace) -> int:
+    from .solve import solve  # python-sat is optional
+
+    return solve(args.input, encoding=args.encoding, amo=args.amo, detect=not args.no_detect,
+                 threads=args.jobs, time_limit=args.time_limit)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    handler = {"encode": cmd_encode, "stats": cmd_stats, "solve": cmd_solve}[args.command]
+    try:
+        return handler(args)
+    except (_corvane.OpbError, InputError) as error:
+        print(f"corvane: {error}", file=sys.stderr)
+        return EXIT_INPUT
+    except OSError as error:
+        print(f"corvane: {error.strerror or error}", file=sys.stderr)
+        return EXIT_INPUT
+    except ImportError as error:
+        print(f"corvane: {error} (install python-sat: pip install 'corvane[pysat]')", file=sys.stderr)
+        return EXIT_FAILURE
+    except RuntimeError as error:
+        print(f"corvane: {error}", file=sys.stderr)
+        return EXIT_FAILURE
+    except KeyboardInterrupt:
+        print("corvane: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader of our standard output went away; stay quiet.
+        try:
+            sys.stdout = open(os.devnull, "w")  # noqa: SIM115
+        except OSError:
+            pass
+        return EXIT_FAILURE
+
+
+if __name__ == "__main__":
+    sys.exit(main())

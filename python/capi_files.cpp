@@ -178,6 +178,10 @@ PyObject* summary_dict(const opb::Summary& s) {
                     put(d.get(), "groups", PyLong_FromUnsignedLongLong(s.groups)) &&
                     put(d.get(), "grouped_literals", PyLong_FromUnsignedLongLong(s.grouped_literals)) &&
                     put(d.get(), "bytes_written", PyLong_FromUnsignedLongLong(s.bytes_written)) &&
+                    put(d.get(), "bytes_read", PyLong_FromUnsignedLongLong(s.bytes_read)) &&
+                    put(d.get(), "read_seconds", PyFloat_FromDouble(s.read_seconds)) &&
+                    put(d.get(), "detect_seconds", PyFloat_FromDouble(s.detect_seconds)) &&
+                    put(d.get(), "encode_seconds", PyFloat_FromDouble(s.encode_seconds)) &&
                     put(d.get(), "rows", rows.release()) && put(d.get(), "encoder_uses", uses.release());
     return ok ? d.release() : nullptr;
 }

@@ -343,7 +343,17 @@ private:
 Summary convert(int in_fd, const std::string& in_name, const std::string& out_path, const PipelineOptions& options,
                 const ReadOptions& read_options) {
     if (!valid_encoding(options.encoding)) throw std::invalid_argument("quillet: unknown encoder name");
-    const Problem problem = read_problem(in_fd, in_name, read_options);
+    using clock = std::chrono::steady_clock;
+    auto seconds_since = [](clock::time_point t) { return std::chrono::duration<double>(clock::now() - t).count(); };
+    auto start = clock::now();
+    std::uint64_t bytes_read = 0;
+    ReadOptions counting = read_options;
+    counting.progress = [&](std::uint64_t n) {
+        bytes_read = n;
+        if (read_options.progress) read_options.progress(n);
+    };
+    const Problem problem = read_problem(in_fd, in_name, counting);
+    const double read_seconds = seconds_since(start);
     if (options.format == Format::wcnf)
         for (const WeightedLiteral& t : problem.objective.terms)
             if (t.weight > dimacs::max_soft_weight)
@@ -351,7 +361,10 @@ Summary convert(int in_fd, const std::string& in_name, const std::string& out_pa
                                  "objective weight " + std::to_string(t.weight) +
                                      " exceeds 2^63, the largest weight WCNF output supports");
     if (options.progress) options.progress("detect", 0, 1);
+    start = clock::now();
     const ConflictGraph graph = options.detect ? ConflictGraph(problem) : ConflictGraph();
+    const double detect_seconds = seconds_since(start);
+    start = clock::now();
     TempFile temp(out_path);
     dimacs::Writer writer(temp.fd());
     const bool wcnf = options.format == Format::wcnf;
@@ -392,6 +405,10 @@ Summary convert(int in_fd, const std::string& in_name, const std::string& out_pa
     } else {
         temp.commit(out_path);
     }
+    summary.bytes_read = bytes_read;
+    summary.read_seconds = read_seconds;
+    summary.detect_seconds = detect_seconds;
+    summary.encode_seconds = seconds_since(start);
     return summary;
 }
 

@@ -45,7 +45,11 @@ struct Summary {
     std::uint64_t grouped_literals = 0;     // literals in those groups
     std::array<std::uint64_t, 5> encoder_uses{};  // rows encoded by each encoder
     Counts counts;
+    std::uint64_t bytes_read = 0;
     std::uint64_t bytes_written = 0;
+    double read_seconds = 0;    // reading and normalising
+    double detect_seconds = 0;  // building the conflict graph
+    double encode_seconds = 0;  // encoding and writing
 };
 
 class ClauseSink {

@@ -189,3 +189,14 @@ def test_stats_json_reports_groups():
     assert set(stats["encoders"]["pb"]) == {"mdd", "gswc", "ggpw", "gmto", "rggt"}
     table = corvane("stats", ROOT / "examples" / "jobs.opb", "--no-detect").stdout.decode()
     assert "encoding every pb row" in table
+
+
+def test_solve_stops_at_the_time_limit(tmp_path):
+    rng = random.Random(4)
+    n = 600  # random 3-SAT at the threshold: far beyond a second for CaDiCaL
+    lines = [" ".join(f"+1 {'~' if rng.random() < 0.5 else ''}x{v}" for v in rng.sample(range(1, n + 1), 3)) + " >= 1 ;"
+             for _ in range(int(4.26 * n))]
+    path = tmp_path / "hard.opb"
+    path.write_text("\n".join(lines) + "\n")
+    result = corvane("solve", path, "--time-limit", "1")
+    assert "s UNKNOWN" in result.stdout.decode().splitlines()

@@ -11,8 +11,8 @@ it is reported. Output is in the format of the pseudo-Boolean competitions:
 
 from __future__ import annotations
 
+import multiprocessing
 import sys
-import threading
 import time
 from typing import TextIO
 
@@ -41,34 +41,60 @@ def _print_model(model: list[int], num_vars: int, out: TextIO) -> None:
     print(" ".join(line), file=out)
 
 
-class _Limited:
-    """Runs solve calls under one overall deadline."""
+def _search(conn, clauses, handle, info, encoding: str, err: TextIO) -> None:
+    """The solving loop, run in a child process: sends ("model", model) for
+    every model found, then ("unsat",) when no (better) model exists, or
+    ("done",) after the model of a decision problem."""
+    from pysat.solvers import Solver
 
-    def __init__(self, solver, deadline: float | None) -> None:
-        self.solver = solver
-        self.deadline = deadline
+    start = time.monotonic()
+    top = info["num_vars"]
+    offset = info["objective_offset"]
+    with Solver(name=SOLVER, bootstrap_with=clauses) as solver:
+        del clauses[:]
+        if not solver.solve():
+            conn.send(("unsat",))
+            return
+        while True:
+            model = solver.get_model()
+            conn.send(("model", model))
+            if not info["has_objective"]:
+                conn.send(("done",))
+                return
+            _, value = _corvane.opb_check(handle, model)
+            bound = value - 1 - offset  # on the sum of the weights of the true objective literals
+            if bound < 0:
+                conn.send(("unsat",))  # nothing is below the smallest possible value
+                return
+            new, top, chosen = _corvane.opb_objective_bound(handle, bound, top, encoding)
+            for clause in new:
+                solver.add_clause(clause)
+            print(f"c bound {value - 1}: {len(new)} clauses ({chosen}), {time.monotonic() - start:.2f} s",
+                  file=err, flush=True)
+            if not solver.solve():
+                conn.send(("unsat",))
+                return
 
-    def solve(self) -> bool | None:
-        if self.deadline is None:
-            return self.solver.solve()
-        remaining = self.deadline - time.monotonic()
-        if remaining <= 0:
-            return None
-        timer = threading.Timer(remaining, self.solver.interrupt)
-        timer.start()
-        try:
-            result = self.solver.solve_limited(expect_interrupt=True)
-        finally:
-            timer.cancel()
-            self.solver.clear_interrupt()
-        return result
+
+def _child(conn, clauses, handle, info, encoding) -> None:
+    try:
+        _search(conn, clauses, handle, info, encoding, sys.stderr)
+    except BaseException as error:  # noqa: BLE001 - reported by the parent
+        conn.send(("error", f"{type(error).__name__}: {error}"))
+    finally:
+        conn.close()
 
 
 def solve(path: str, *, encoding: str = "auto", amo: str = "auto", detect: bool = True, threads: int = 1,
           time_limit: float | None = None, out: TextIO | None = None, err: TextIO | None = None) -> int:
     """Solves the OPB file and prints the answer; returns the exit status
-    (0 for any answer, including UNKNOWN)."""
-    from pysat.solvers import Solver
+    (0 for any answer, including UNKNOWN).
+
+    CaDiCaL cannot be interrupted through python-sat, so the search runs in a
+    forked child process that reports each model; this process checks every
+    model against the file, prints the `o` lines, and stops the child when
+    the time limit is reached."""
+    import pysat.solvers  # noqa: F401 - fail early when python-sat is missing
 
     out = out or sys.stdout
     err = err or sys.stderr
@@ -78,53 +104,59 @@ def solve(path: str, *, encoding: str = "auto", amo: str = "auto", detect: bool 
         handle, clauses, info = _corvane.opb_load(fd, name, encoding=encoding, amo=amo, detect=detect,
                                                   threads=threads)
     num_vars = info["input_vars"]
-    top = info["num_vars"]
-    print(f"c corvane: {info['constraints']} constraints, {top} variables, {len(clauses)} clauses, "
+    print(f"c corvane: {info['constraints']} constraints, {info['num_vars']} variables, {len(clauses)} clauses, "
           f"{info['groups']} AMO groups in encodings, {info['objective_groups']} in the objective", file=out)
-    with Solver(name=SOLVER, bootstrap_with=clauses) as solver:
-        del clauses
-        limited = _Limited(solver, deadline)
-        result = limited.solve()
-        if result is None:
-            print("s UNKNOWN", file=out)
-            return 0
-        if result is False:
-            print("s UNSATISFIABLE", file=out)
-            return 0
-        model = solver.get_model()
-        best, value = _checked(handle, model)
-        if not info["has_objective"]:
-            print("s SATISFIABLE", file=out)
-            _print_model(best, num_vars, out)
-            return 0
-        print(f"o {value}", file=out)
-        out.flush()
-        offset = info["objective_offset"]
+    out.flush()
+    err.flush()
+    context = multiprocessing.get_context("fork")
+    receive, send = context.Pipe(duplex=False)
+    child = context.Process(target=_child, args=(send, clauses, handle, info, encoding), daemon=True)
+    child.start()
+    send.close()
+    del clauses
+    best = None
+    value = None
+    outcome = "timeout"
+    try:
         while True:
-            bound = value - 1 - offset  # sum of weights of the true objective literals
-            if bound < 0:
-                break  # nothing is below the smallest possible value
-            new, top, chosen = _corvane.opb_objective_bound(handle, bound, top, encoding)
-            for clause in new:
-                solver.add_clause(clause)
-            print(f"c bound {value - 1}: {len(new)} clauses ({chosen}), "
-                  f"{time.monotonic() - start:.2f} s", file=err)
-            result = limited.solve()
-            if result is None:
-                print("s SATISFIABLE", file=out)
-                _print_model(best, num_vars, out)
-                return 0
-            if result is False:
+            timeout = None if deadline is None else max(0.0, deadline - time.monotonic())
+            if not receive.poll(timeout):
                 break
-            model, improved = _checked(handle, solver.get_model())
-            if improved >= value:
-                raise ModelCheckError(f"the solver returned objective {improved}, not below the bound {value - 1}")
-            best, value = model, improved
-            print(f"o {value}", file=out)
-            out.flush()
+            try:
+                message = receive.recv()
+            except EOFError:
+                outcome = "error"
+                raise ModelCheckError("the search process ended without an answer") from None
+            if message[0] == "model":
+                best, improved = _checked(handle, message[1])
+                if value is not None and improved is not None and improved >= value:
+                    raise ModelCheckError(f"the solver returned objective {improved}, not below {value}")
+                value = improved
+                if info["has_objective"]:
+                    print(f"o {value}", file=out)
+                    out.flush()
+            elif message[0] in ("unsat", "done"):
+                outcome = message[0]
+                break
+            else:
+                outcome = "error"
+                raise ModelCheckError(f"the search failed: {message[1]}")
+    finally:
+        if child.is_alive():
+            child.kill()
+        child.join()
+        receive.close()
+    if outcome == "unsat" and best is None:
+        print("s UNSATISFIABLE", file=out)
+    elif outcome == "unsat" and info["has_objective"]:
         print("s OPTIMUM FOUND", file=out)
         _print_model(best, num_vars, out)
-        return 0
+    elif best is not None:
+        print("s SATISFIABLE", file=out)
+        _print_model(best, num_vars, out)
+    else:
+        print("s UNKNOWN", file=out)
+    return 0
 
 
 def _checked(handle, model: list[int]) -> tuple[list[int], int | None]:

@@ -362,6 +362,9 @@ void read_opb_text(std::string_view text, const std::string& name, Handler& hand
 
 namespace {
 constexpr std::int64_t kMaxDenseVar = std::int64_t{1} << 28;
+// The per-variable scratch is sized from the header up to this many variables;
+// beyond, it grows with the variables actually used.
+constexpr std::int64_t kPresizeVars = std::int64_t{1} << 22;
 constexpr Int kWeightMax = static_cast<Int>(~std::uint64_t{0});
 }  // namespace
 
@@ -370,7 +373,7 @@ Normalizer::Normalizer(std::string file_name) : file_(std::move(file_name)) {}
 void Normalizer::header(const Header& header) {
     if (header.variables > 0 && header.variables <= kMaxVar) {
         problem_.num_vars = static_cast<std::int32_t>(header.variables);
-        if (header.variables <= kMaxDenseVar) {
+        if (header.variables <= kPresizeVars) {
             const auto n = static_cast<std::size_t>(header.variables) + 1;
             coefficient_.resize(n, 0);
             touched_.resize(n, 0);

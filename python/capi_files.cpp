@@ -182,6 +182,8 @@ PyObject* summary_dict(const opb::Summary& s) {
                     put(d.get(), "read_seconds", PyFloat_FromDouble(s.read_seconds)) &&
                     put(d.get(), "detect_seconds", PyFloat_FromDouble(s.detect_seconds)) &&
                     put(d.get(), "encode_seconds", PyFloat_FromDouble(s.encode_seconds)) &&
+                    put(d.get(), "read_cpu_seconds", PyFloat_FromDouble(s.read_cpu_seconds)) &&
+                    put(d.get(), "encode_cpu_seconds", PyFloat_FromDouble(s.encode_cpu_seconds)) &&
                     put(d.get(), "rows", rows.release()) && put(d.get(), "encoder_uses", uses.release());
     return ok ? d.release() : nullptr;
 }

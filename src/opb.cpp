@@ -375,8 +375,6 @@ void Normalizer::header(const Header& header) {
         problem_.num_vars = static_cast<std::int32_t>(header.variables);
         if (header.variables <= kPresizeVars) {
             const auto n = static_cast<std::size_t>(header.variables) + 1;
-            coefficient_.resize(n, 0);
-            touched_.resize(n, 0);
             used_.resize(n, 0);
         }
     }
@@ -388,29 +386,43 @@ void Normalizer::header(const Header& header) {
 
 void Normalizer::merge(const RawConstraint& raw) {
     constant_ = 0;
-    vars_.clear();
+    merged_.clear();
+    // Short constraints merge by a scan of what they have so far, which stays
+    // in cache; long ones through a table indexed by variable.
+    const bool short_row = raw.terms.size() <= 32;
     for (const RawTerm& term : raw.terms) {
         const std::int32_t v = term.lit > 0 ? term.lit : -term.lit;
         if (v > kMaxDenseVar) throw ParseError(file_, raw.line, raw.column, "variable number above 2^28 is not supported by this reader");
-        if (static_cast<std::size_t>(v) >= coefficient_.size()) {
-            const std::size_t n = std::max<std::size_t>(static_cast<std::size_t>(v) + 1, coefficient_.size() * 2);
-            coefficient_.resize(n, 0);
-            touched_.resize(n, 0);
-            used_.resize(n, 0);
-        }
-        if (!touched_[v]) {
-            touched_[v] = 1;
-            vars_.push_back(v);
-        }
+        if (static_cast<std::size_t>(v) >= used_.size())
+            used_.resize(std::max<std::size_t>(static_cast<std::size_t>(v) + 1, used_.size() * 2), 0);
         used_[v] = 1;
         if (v > problem_.num_vars) problem_.num_vars = v;
-        if (term.lit > 0) {
-            coefficient_[v] += term.coefficient;
-        } else {  // c * ~x = c - c * x
-            coefficient_[v] -= term.coefficient;
-            constant_ += term.coefficient;
+        Int c = term.coefficient;
+        if (term.lit < 0) {  // c * ~x = c - c * x
+            constant_ += c;
+            c = -c;
+        }
+        if (short_row) {
+            auto it = merged_.begin();
+            while (it != merged_.end() && it->var != v) ++it;
+            if (it == merged_.end()) {
+                merged_.push_back({v, c});
+            } else {
+                it->coefficient += c;
+            }
+            continue;
+        }
+        if (static_cast<std::size_t>(v) >= slot_.size())
+            slot_.resize(std::max<std::size_t>(static_cast<std::size_t>(v) + 1, used_.size()), 0);
+        if (slot_[v] == 0) {
+            merged_.push_back({v, c});
+            slot_[v] = static_cast<std::uint32_t>(merged_.size());
+        } else {
+            merged_[slot_[v] - 1].coefficient += c;
         }
     }
+    if (!short_row)
+        for (const Merged& m : merged_) slot_[m.var] = 0;
 }
 
 void Normalizer::objective(const RawConstraint& raw) {
@@ -419,10 +431,7 @@ void Normalizer::objective(const RawConstraint& raw) {
     objective.present = true;
     objective.line = raw.line;
     objective.offset = constant_;
-    for (const std::int32_t v : vars_) {
-        const Int c = coefficient_[v];
-        coefficient_[v] = 0;
-        touched_[v] = 0;
+    for (const auto& [v, c] : merged_) {
         if (c == 0) continue;
         const Int magnitude = c > 0 ? c : -c;
         if (magnitude > kWeightMax)
@@ -439,7 +448,7 @@ void Normalizer::objective(const RawConstraint& raw) {
 void Normalizer::constraint(const RawConstraint& raw) {
     ++problem_.counts.constraints;
     merge(raw);
-    // left side = sum coefficient_[v] * x_v + constant_
+    // left side = sum of coefficient * x over merged_, + constant_
     switch (raw.relation) {
         case Relation::le: add_leq(raw.line, raw.column, false, raw.degree - constant_); break;
         case Relation::ge: add_leq(raw.line, raw.column, true, constant_ - raw.degree); break;
@@ -447,10 +456,6 @@ void Normalizer::constraint(const RawConstraint& raw) {
             add_leq(raw.line, raw.column, false, raw.degree - constant_);
             add_leq(raw.line, raw.column, true, constant_ - raw.degree);
             break;
-    }
-    for (const std::int32_t v : vars_) {
-        coefficient_[v] = 0;
-        touched_[v] = 0;
     }
 }
 
@@ -463,8 +468,8 @@ void Normalizer::add_leq(std::uint64_t line, std::uint64_t column, bool negate, 
     thread_local std::vector<Term> terms;
     terms.clear();
     Int sum = 0;
-    for (const std::int32_t v : vars_) {
-        const Int c = negate ? -coefficient_[v] : coefficient_[v];
+    for (const auto& [v, coefficient] : merged_) {
+        const Int c = negate ? -coefficient : coefficient;
         if (c == 0) continue;
         if (c > 0) {
             terms.push_back({v, c});

@@ -136,10 +136,13 @@ private:
 
     std::string file_;
     Problem problem_;
-    std::vector<Int> coefficient_;      // scratch, indexed by variable
-    std::vector<std::uint8_t> touched_; // scratch: 1 when the variable is in `vars_`
-    std::vector<std::int32_t> vars_;    // variables of the constraint being normalised
-    std::vector<std::uint8_t> used_;    // per variable: occurs anywhere
+    struct Merged {
+        std::int32_t var;
+        Int coefficient;
+    };
+    std::vector<Merged> merged_;         // the constraint being normalised, variables in first-seen order
+    std::vector<std::uint32_t> slot_;    // per variable: 1 + its index in merged_ (long constraints only)
+    std::vector<std::uint8_t> used_;     // per variable: occurs anywhere
     Int constant_ = 0;                  // constant part of the merged left side
     std::vector<WeightedLiteral> scratch_;
 };

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,12 @@
 namespace quillet::opb {
 
 namespace {
+
+double thread_cpu_seconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
 
 // Encodings whose estimated size passes this many auxiliary variables are not
 // tried by "smallest" unless nothing else is left.
@@ -346,6 +353,7 @@ Summary convert(int in_fd, const std::string& in_name, const std::string& out_pa
     using clock = std::chrono::steady_clock;
     auto seconds_since = [](clock::time_point t) { return std::chrono::duration<double>(clock::now() - t).count(); };
     auto start = clock::now();
+    double cpu_start = thread_cpu_seconds();
     std::uint64_t bytes_read = 0;
     ReadOptions counting = read_options;
     counting.progress = [&](std::uint64_t n) {
@@ -354,6 +362,7 @@ Summary convert(int in_fd, const std::string& in_name, const std::string& out_pa
     };
     const Problem problem = read_problem(in_fd, in_name, counting);
     const double read_seconds = seconds_since(start);
+    const double read_cpu_seconds = thread_cpu_seconds() - cpu_start;
     if (options.format == Format::wcnf)
         for (const WeightedLiteral& t : problem.objective.terms)
             if (t.weight > dimacs::max_soft_weight)
@@ -365,6 +374,7 @@ Summary convert(int in_fd, const std::string& in_name, const std::string& out_pa
     const ConflictGraph graph = options.detect ? ConflictGraph(problem) : ConflictGraph();
     const double detect_seconds = seconds_since(start);
     start = clock::now();
+    cpu_start = thread_cpu_seconds();
     TempFile temp(out_path);
     dimacs::Writer writer(temp.fd());
     const bool wcnf = options.format == Format::wcnf;
@@ -409,6 +419,8 @@ Summary convert(int in_fd, const std::string& in_name, const std::string& out_pa
     summary.read_seconds = read_seconds;
     summary.detect_seconds = detect_seconds;
     summary.encode_seconds = seconds_since(start);
+    summary.read_cpu_seconds = read_cpu_seconds;
+    summary.encode_cpu_seconds = thread_cpu_seconds() - cpu_start;
     return summary;
 }
 

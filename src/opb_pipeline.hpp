@@ -50,6 +50,10 @@ struct Summary {
     double read_seconds = 0;    // reading and normalising
     double detect_seconds = 0;  // building the conflict graph
     double encode_seconds = 0;  // encoding and writing
+    // The same on the calling thread's CPU clock (not counting -j workers):
+    // what the phases cost on a machine shared with other work.
+    double read_cpu_seconds = 0;
+    double encode_cpu_seconds = 0;
 };
 
 class ClauseSink {

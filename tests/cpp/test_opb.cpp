@@ -251,6 +251,21 @@ TEST(OpbReader, ErrorsNameFileLineAndColumn) {
         EXPECT_EQ(message_of([&] { read_problem_text(text, "e.opb"); }), expected) << text;
 }
 
+TEST(OpbReader, MutatedInputEitherReadsOrGivesALocatedError) {
+    std::mt19937 rng(3);
+    const std::string alphabet = "+-~x0123456789 ;<>=*\nmin:y.";
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = random_opb(rng, 4, 3, round % 2 == 0);
+        for (int k = 0; k < 3; ++k) text[rng() % text.size()] = alphabet[rng() % alphabet.size()];
+        try {
+            const Problem p = read_problem_text(text, "m.opb");
+            for (const Row& row : p.rows) ASSERT_LE(row.end, p.terms.size());
+        } catch (const ParseError& e) {
+            ASSERT_EQ(std::string(e.what()).rfind("m.opb:" + std::to_string(e.line) + ":", 0), 0u) << e.what();
+        }
+    }
+}
+
 TEST(OpbReader, ReadsFromADescriptorAcrossBlocks) {
     std::string text = "* #variable= 3 #constraint= 100000\n";
     for (int i = 0; i < 100000; ++i) text += "+1 x1 +2 ~x2 +3 x3 >= 2 ;\n";

@@ -390,7 +390,14 @@ def report_solve() -> str:
                 if not optimisation and r["status"] == "SATISFIABLE":
                     answers.discard((r["status"], None))
                     answers.add(("SAT", None))
-            # a model claimed better than a proven optimum is also a disagreement
+        optima = {a[1] for a in answers if a[0] == "OPT"}
+        for who in SOLVERS:  # a model better than a proven optimum, or a model of a proven UNSAT
+            r = row[who]
+            if r["status"] == "SATISFIABLE" and optimisation and r["objective"] is not None and optima \
+                    and r["objective"] < min(optima):
+                disagreements.append(f"{name}: {who} reports {r['objective']} below the optimum {min(optima)}")
+            if r["status"] in ("SATISFIABLE", "OPTIMUM FOUND") and ("UNSATISFIABLE", None) in answers:
+                disagreements.append(f"{name}: {who} found a model of a problem proven unsatisfiable")
         if len(answers) > 1:
             disagreements.append(f"{name}: {sorted(map(str, answers))}")
         f = families.setdefault(fam, {w: [0, 0.0] for w in SOLVERS} | {"n": 0})

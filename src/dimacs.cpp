@@ -16,11 +16,6 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// A header line with 20 columns for each count, so that any count fits when
-// it is filled in later; the padding is spaces between the tokens.
-constexpr std::size_t kCountWidth = 20;
-constexpr std::size_t kHeaderSize = 6 + kCountWidth + 1 + kCountWidth + 1;  // "p cnf " N ' ' M '\n'
-
 void write_all(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
@@ -136,49 +131,13 @@ void Writer::comment(std::string_view text) {
     }
 }
 
-std::uint64_t Writer::reserve_header() {
-    // One piece, so that it is never split between the file and the buffer.
-    std::string line(kHeaderSize, ' ');
-    std::memcpy(line.data(), "p cnf", 5);
-    line.back() = '\n';
-    ensure(line.size());
-    const std::uint64_t offset = bytes_written();
-    raw(line);
-    return offset;
-}
-
-void Writer::patch_header(std::uint64_t offset, std::int32_t num_vars, std::uint64_t num_clauses) {
-    // "p cnf" then each count right-aligned in its field.
-    std::string line(kHeaderSize, ' ');
-    std::memcpy(line.data(), "p cnf", 5);
-    char digits[24];
-    char* end = digits + sizeof digits;
-    char* start = format_uint(static_cast<std::uint64_t>(num_vars < 0 ? 0 : num_vars), end);
-    std::memcpy(line.data() + 6 + kCountWidth - static_cast<std::size_t>(end - start), start, static_cast<std::size_t>(end - start));
-    start = format_uint(num_clauses, end);
-    std::memcpy(line.data() + kHeaderSize - 1 - static_cast<std::size_t>(end - start), start, static_cast<std::size_t>(end - start));
-    line.back() = '\n';
-    if (offset >= written_) {  // still in the buffer
-        std::memcpy(buffer_.data() + (offset - written_), line.data(), line.size());
-        return;
-    }
-    if (fd_ < 0) {
-        memory_.replace(static_cast<std::size_t>(offset), line.size(), line);
-        return;
-    }
-    const char* data = line.data();
-    std::size_t size = line.size();
-    auto at = static_cast<off_t>(offset);
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd_, data, size, at);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "pwrite");
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        at += n;
-    }
+void Writer::header(std::int32_t num_vars, std::uint64_t num_clauses) {
+    ensure(64);
+    raw("p cnf ");
+    put_uint(static_cast<std::uint64_t>(num_vars < 0 ? 0 : num_vars));
+    buffer_[used_++] = ' ';
+    put_uint(num_clauses);
+    buffer_[used_++] = '\n';
 }
 
 }  // namespace quillet::dimacs

@@ -27,10 +27,8 @@ public:
 
     // "c <text>\n" for each line of text.
     void comment(std::string_view text);
-    // A `p cnf` line with room for any counts, to be filled in later with
-    // patch_header (needs a seekable descriptor). Returns its byte offset.
-    std::uint64_t reserve_header();
-    void patch_header(std::uint64_t offset, std::int32_t num_vars, std::uint64_t num_clauses);
+    // "p cnf <num_vars> <num_clauses>\n".
+    void header(std::int32_t num_vars, std::uint64_t num_clauses);
 
     void clause(std::span<const Lit> lits);                    // "l1 l2 0\n"
     void hard(std::span<const Lit> lits);                      // "h l1 l2 0\n"

@@ -299,6 +299,8 @@ void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, Cl
             literals += edges[e].child == kFalse ? 2 : 3;
         }
     }
+    if (cnf.counting_only()) return cnf.count(clauses, literals);
+    cnf.require_room(literals);
     cnf.reserve(clauses, literals);
 
     if (root >= 0) cnf.add_clause({-nodes[static_cast<std::size_t>(root)].variable});

@@ -47,13 +47,13 @@ public:
     // Stores into `store`, or only counts when `store` is null.
     ClauseSink(ClauseList* store, const EncodeOptions& options);
 
-    void add_clause(const std::span<const Lit> clause) {
+    [[gnu::always_inline]] void add_clause(const std::span<const Lit> clause) {
         literals_ += clause.size();
         ++clauses_;
-        if (literals_ > checkpoint_) pass_checkpoint();
+        if (literals_ > checkpoint_) [[unlikely]] pass_checkpoint();
         if (store_ != nullptr) store_->push_back(clause);
     }
-    void add_clause(const std::initializer_list<Lit> clause) {
+    [[gnu::always_inline]] void add_clause(const std::initializer_list<Lit> clause) {
         add_clause(std::span<const Lit>(clause.begin(), clause.size()));
     }
     // Throws the too-large error now, before any work, unless `literals`

@@ -24,9 +24,11 @@
 #include <bit>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
-#include "quillet/encoders.hpp"
+#include "encoders.hpp"
+#include "encoding.hpp"
 
 namespace quillet {
 
@@ -64,9 +66,9 @@ struct StateKeyHash {
 // Open-addressing map from state to node index. The memo is the hot spot of
 // the construction (one probe per edge), and a node-based map would spend
 // its time in the allocator. It is only probed and filled, never iterated.
-class StateMemo {
+class HashedMemo {
 public:
-    StateMemo() { slots_.resize(kInitialSlots); }
+    HashedMemo() { slots_.resize(kInitialSlots); }
 
     const ChildCode* find(const StateKey& key) const {
         for (std::size_t i = home(key);; i = (i + 1) & mask()) {
@@ -81,6 +83,12 @@ public:
         if (2 * (size_ + 1) > slots_.size()) grow();
         place(key, node);
         ++size_;
+    }
+    std::size_t size() const { return size_; }
+    template <class F>
+    void for_each(F&& visit) const {
+        for (const Slot& slot : slots_)
+            if (slot.node >= 0) visit(slot.key, slot.node);
     }
 
 private:
@@ -113,6 +121,61 @@ private:
     std::size_t size_ = 0;
 };
 
+// The memo as one flat array indexed by level and remaining capacity, once
+// the diagram has proven large enough to pay for the array: a probe is then
+// one load from a row that the neighbouring probes of the same level share,
+// instead of a cache miss at a hashed slot. The memo starts hashed and
+// switches when the nodes reach 1/16 of the array's entries, so filling the
+// array never costs more than a small multiple of building the nodes. Level
+// i only ever asks for capacities below min(bound + 1, suffix capacity of
+// i); larger ones resolve to TRUE first.
+class StateMemo {
+public:
+    // Allows the dense form when its rows hold at most `dense_limit` entries.
+    void prepare(const std::vector<unsigned __int128>& suffix, const Weight bound, const std::uint64_t dense_limit) {
+        const std::size_t levels = suffix.size() - 1;
+        std::uint64_t entries = 0;
+        row_begin_.assign(levels, 0);
+        for (std::size_t i = 0; i < levels; ++i) {
+            row_begin_[i] = entries;
+            const auto row = std::min<unsigned __int128>(suffix[i], static_cast<unsigned __int128>(bound) + 1);
+            if (row > dense_limit - entries) return;  // too many: stay hashed
+            entries += static_cast<std::uint64_t>(row);
+        }
+        dense_entries_ = entries;
+    }
+
+    const ChildCode* find(const StateKey& key) const {
+        if (dense_.empty()) return hashed_.find(key);
+        const ChildCode* slot = &dense_[row_begin_[key.group] + key.capacity];
+        return *slot == kEmpty ? nullptr : slot;
+    }
+    void insert(const StateKey& key, const ChildCode node) {
+        if (!dense_.empty()) {
+            dense_[row_begin_[key.group] + key.capacity] = node;
+            return;
+        }
+        hashed_.insert(key, node);
+        if (dense_entries_ > 0 && hashed_.size() >= dense_entries_ / 16) go_dense();
+    }
+
+private:
+    static constexpr ChildCode kEmpty = -3;
+
+    void go_dense() {
+        dense_.assign(dense_entries_, kEmpty);
+        hashed_.for_each([this](const StateKey& key, const ChildCode node) {
+            dense_[row_begin_[key.group] + key.capacity] = node;
+        });
+        hashed_ = HashedMemo();
+    }
+
+    std::uint64_t dense_entries_ = 0;  // 0: the dense form is not allowed
+    std::vector<ChildCode> dense_;
+    std::vector<std::uint64_t> row_begin_;
+    HashedMemo hashed_;
+};
+
 // Suffix capacities are kept in 128 bits: the largest sum that groups i..
 // can contribute may pass 2^64 - 1, and then no 64-bit remaining capacity
 // reaches it (saturating at 2^64 - 1 instead would wrongly let a bound of
@@ -128,8 +191,8 @@ struct GroupWeights {
     const Weight* row(const std::size_t group) const { return weights.data() + row_begin[group]; }
 };
 
-GroupWeights group_weight_rows(const GroupedLeqConstraint& constraint) {
-    GroupWeights out{weights_in_group_order(constraint), {}};
+GroupWeights group_weight_rows(const GroupedLeqConstraint& constraint, std::vector<Weight> weights) {
+    GroupWeights out{std::move(weights), {}};
     out.row_begin.reserve(constraint.groups.size() + 1);
     std::size_t begin = 0;
     for (const std::vector<Lit>& group : constraint.groups) {
@@ -154,8 +217,15 @@ std::vector<Capacity> suffix_capacities(const GroupWeights& weights) {
 
 class DiagramBuilder {
 public:
-    DiagramBuilder(const std::vector<std::vector<Lit>>& groups, const GroupWeights& weights, VariableManager& vars)
-        : groups_(groups), weights_(weights), suffix_(suffix_capacities(weights)), vars_(vars) {}
+    DiagramBuilder(const std::vector<std::vector<Lit>>& groups, const GroupWeights& weights, VariableManager& vars,
+                   const ClauseSink& sink)
+        : groups_(groups),
+          weights_(weights),
+          suffix_(suffix_capacities(weights)),
+          vars_(vars),
+          sink_(sink),
+          room_(sink.max_literals() - std::min(sink.max_literals(), sink.num_literals())),
+          poll_(sink, 4096) {}
 
     // The diagram rooted at (0, bound); returns its child code.
     ChildCode build(Weight bound);
@@ -185,6 +255,13 @@ private:
     const GroupWeights& weights_;
     const std::vector<Capacity> suffix_;
     VariableManager& vars_;
+    const ClauseSink& sink_;
+    // The literals the budget leaves for the diagram's clauses, and those its
+    // finished nodes already need: the diagram is the size of its clauses,
+    // so refusing here bounds its memory by the budget too.
+    const std::uint64_t room_;
+    std::uint64_t literals_ = 1;  // the root's unit clause
+    PollCounter poll_;
 
     StateMemo memo_;
     std::vector<DiagramNode> nodes_;
@@ -228,6 +305,10 @@ ChildCode DiagramBuilder::finish_top_frame() {
     const Frame& frame = stack_[--depth_];
     const auto index = static_cast<ChildCode>(nodes_.size());
     const std::size_t first_edge = edges_.size();
+    literals_ += frame.else_child == kTrue ? 0 : 2;
+    for (const Edge& edge : frame.edges) literals_ += edge.child == kTrue ? 0 : edge.child == kFalse ? 2 : 3;
+    if (literals_ > room_) throw_encoding_too_large(sink_.max_literals());
+    poll_.tick();
     edges_.insert(edges_.end(), frame.edges.begin(), frame.edges.end());
     nodes_.push_back(DiagramNode{vars_.fresh(), frame.else_child, first_edge, edges_.size()});
     memo_.insert(StateKey{frame.group, frame.capacity}, index);
@@ -237,6 +318,9 @@ ChildCode DiagramBuilder::finish_top_frame() {
 ChildCode DiagramBuilder::build(const Weight bound) {
     ChildCode code;
     if (try_resolve(0, bound, code)) return code;
+    // Four bytes an entry: at most the memory of the literal budget, and
+    // never more than 64 MiB.
+    memo_.prepare(suffix_, bound, std::min<std::uint64_t>(std::uint64_t{1} << 24, room_));
     push_frame(0, bound);
     while (true) {
         Frame& frame = stack_[depth_ - 1];
@@ -263,7 +347,7 @@ ChildCode DiagramBuilder::build(const Weight bound) {
     }
 }
 
-void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, CnfFormula& cnf) {
+void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, ClauseSink& cnf) {
     const std::vector<DiagramNode>& nodes = diagram.nodes();
     const std::vector<Edge>& edges = diagram.edges();
     // Sized once: the clause list would otherwise be copied on every growth.
@@ -280,7 +364,9 @@ void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, Cn
             literals += edges[e].child == kFalse ? 2 : 3;
         }
     }
-    cnf.clauses.reserve(cnf.clauses.size() + clauses, cnf.clauses.num_literals() + literals);
+    if (cnf.counting_only()) return cnf.count(clauses, literals);
+    cnf.require_room(literals);
+    cnf.reserve(clauses, literals);
 
     if (root >= 0) cnf.add_clause({-nodes[static_cast<std::size_t>(root)].variable});
     for (const DiagramNode& node : nodes) {
@@ -299,14 +385,11 @@ void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, Cn
 
 }  // namespace
 
-EncodeResult MddEncoder::encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
-    Encoding encoding(constraint, options);
-
-    const GroupWeights weights = group_weight_rows(constraint);
-    DiagramBuilder diagram(constraint.groups, weights, encoding.vars);
+void MddEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
+    const GroupWeights weights = group_weight_rows(constraint, std::move(encoding.group_weights));
+    DiagramBuilder diagram(constraint.groups, weights, encoding.vars, encoding.sink);
     const ChildCode root = diagram.build(constraint.bound);
     add_diagram_clauses(diagram, root, encoding.cnf());
-    return encoding.finish();
 }
 
 }  // namespace quillet

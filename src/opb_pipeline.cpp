@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "dimacs.hpp"
-#include "quillet/encoders.hpp"
+#include "quillet/encoder.hpp"
 
 namespace quillet::opb {
 
@@ -34,11 +34,11 @@ double thread_cpu_seconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// Encodings whose estimated size passes this many auxiliary variables are not
-// tried by "smallest" unless nothing else is left.
+// `stats` does not encode a row with an encoder whose estimated size passes
+// this many auxiliary variables.
 constexpr double kSizeGuard = 4e6;
 
-// Rough numbers of auxiliary variables, to keep "smallest" away from the
+// Rough numbers of auxiliary variables, to keep `stats` away from the
 // constructions that would explode on a constraint.
 std::array<double, 5> estimates(const GroupedLeqConstraint& c) {
     const double g = static_cast<double>(c.groups.size());
@@ -65,57 +65,30 @@ int encoder_index(std::string_view name) {
 }
 
 const Encoder& encoder_at(int i) {
-    static const MddEncoder mdd;
-    static const GswcEncoder gswc;
-    static const GgpwEncoder ggpw;
-    static const GmtoEncoder gmto;
-    static const RggtEncoder rggt;
-    static const Encoder* const all[] = {&mdd, &gswc, &ggpw, &gmto, &rggt};
-    return *all[i];
-}
-
-EncodeResult encode_smallest(const GroupedLeqConstraint& constraint, const EncodeOptions& options, int* chosen) {
-    const auto estimate = estimates(constraint);
-    std::array<int, 5> order{0, 1, 2, 3, 4};
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return estimate[a] < estimate[b]; });
-    EncodeResult best;
-    int best_index = -1;
-    std::exception_ptr last_error;
-    for (const int i : order) {
-        if (estimate[i] > kSizeGuard && best_index >= 0) continue;
-        try {
-            EncodeResult r = encoder_at(i).encode(constraint, options);
-            const auto size = r.cnf.clauses.num_literals();
-            if (best_index < 0 || size < best.cnf.clauses.num_literals() ||
-                (size == best.cnf.clauses.num_literals() && r.num_clauses < best.num_clauses)) {
-                best = std::move(r);
-                best_index = i;
-            }
-        } catch (const std::invalid_argument&) {
-            throw;  // the constraint itself is wrong: no encoder takes it
-        } catch (...) {
-            last_error = std::current_exception();
-        }
-    }
-    if (best_index < 0) std::rethrow_exception(last_error);
-    if (chosen != nullptr) *chosen = best_index;
-    return best;
+    static const std::array<std::unique_ptr<Encoder>, 5> all = [] {
+        std::array<std::unique_ptr<Encoder>, 5> out;
+        for (std::size_t k = 0; k < out.size(); ++k) out[k] = make_encoder(encoder_names[k]);
+        return out;
+    }();
+    return *all[static_cast<std::size_t>(i)];
 }
 
 // The AMO of `lits`, pairwise or as a ladder (sequential counter) whose
-// auxiliary variables come from `vars`.
-void encode_amo(std::span<const WeightedLiteral> terms, AmoEncoding amo, VariableManager& vars, CnfFormula& cnf) {
+// auxiliary variables are numbered from top + 1 on; returns the new top.
+std::int32_t encode_amo(std::span<const WeightedLiteral> terms, AmoEncoding amo, std::int32_t top, CnfFormula& cnf) {
     const std::size_t n = terms.size();
     if (amo == AmoEncoding::pairwise || (amo == AmoEncoding::automatic && n <= 6)) {
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t j = i + 1; j < n; ++j) cnf.add_clause({-terms[i].lit, -terms[j].lit});
-        return;
+        return top;
     }
+    if (static_cast<std::int64_t>(top) + static_cast<std::int64_t>(n) > max_variable_id)
+        throw std::overflow_error("quillet: variable ids exhausted: the encoding needs more than 2147483647 variables");
     // s_i: one of the first i + 1 literals is true.
     Lit previous = 0;
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const Lit x = terms[i].lit;
-        const Lit s = vars.fresh();
+        const Lit s = ++top;
         cnf.add_clause({-x, s});
         if (previous != 0) {
             cnf.add_clause({-previous, s});
@@ -124,6 +97,7 @@ void encode_amo(std::span<const WeightedLiteral> terms, AmoEncoding amo, Variabl
         previous = s;
     }
     cnf.add_clause({-terms[n - 1].lit, -previous});
+    return top;
 }
 
 struct RowOutput {
@@ -137,9 +111,7 @@ void encode_row(const Problem& problem, const ConflictGraph* graph, const Pipeli
                 RowOutput& out) {
     const auto terms = problem.row_terms(row);
     if (row.kind == Kind::amo) {
-        VariableManager vars(problem.num_vars);
-        encode_amo(terms, options.amo, vars, out.cnf);
-        out.aux = vars.top() - problem.num_vars;
+        out.aux = encode_amo(terms, options.amo, problem.num_vars, out.cnf) - problem.num_vars;
         return;
     }
     GroupedLeqConstraint c;
@@ -169,8 +141,13 @@ EncodeResult encode_with(std::string_view encoding, const GroupedLeqConstraint& 
         if (chosen != nullptr) *chosen = i;
         return encoder_at(i).encode(constraint, options);
     }
-    if (encoding == "auto" || encoding == "smallest") return encode_smallest(constraint, options, chosen);
-    throw std::invalid_argument("quillet: unknown encoder name");
+    if (encoding == "auto") {
+        const int pick = encoder_index(choose_encoder(constraint, options));
+        if (chosen != nullptr) *chosen = pick;
+        return encoder_at(pick).encode(constraint, options);
+    }
+    if (chosen != nullptr) *chosen = -1;  // "smallest": the library does not say which
+    return quillet::encode_with(encoding, constraint, options);
 }
 
 std::vector<std::vector<Lit>> row_groups(const ConflictGraph* graph, std::span<const WeightedLiteral> terms) {

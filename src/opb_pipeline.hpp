@@ -62,10 +62,9 @@ public:
     virtual void clause(std::span<const Lit> lits) = 0;
 };
 
-// Encodes `constraint` with an encoder of `encoder_names`, or with "smallest"
-// (every encoder whose size estimate is reasonable, the one with the fewest
-// literals kept) or "auto" (the library's choice; for now the same as
-// "smallest"). `chosen` receives the index of the encoder used.
+// Encodes `constraint` with an encoder of `encoder_names`, with "auto" (the
+// library's choose_encoder) or "smallest" (the library's encode_with).
+// `chosen` receives the index of the encoder used, or -1 for "smallest".
 EncodeResult encode_with(std::string_view encoding, const GroupedLeqConstraint& constraint,
                          const EncodeOptions& options, int* chosen = nullptr);
 

@@ -69,8 +69,9 @@ def _search(conn, clauses, handle, info, encoding: str, err: TextIO) -> None:
             new, top, chosen = _corvane.opb_objective_bound(handle, bound, top, encoding)
             for clause in new:
                 solver.add_clause(clause)
-            print(f"c bound {value - 1}: {len(new)} clauses ({chosen}), {time.monotonic() - start:.2f} s",
-                  file=err, flush=True)
+            # One write per line, so that lines stay whole when stdout and stderr share a pipe.
+            err.write(f"c bound {value - 1}: {len(new)} clauses ({chosen}), {time.monotonic() - start:.2f} s\n")
+            err.flush()
             if not solver.solve():
                 conn.send(("unsat",))
                 return
@@ -133,7 +134,7 @@ def solve(path: str, *, encoding: str = "auto", amo: str = "auto", detect: bool 
                     raise ModelCheckError(f"the solver returned objective {improved}, not below {value}")
                 value = improved
                 if info["has_objective"]:
-                    print(f"o {value}", file=out)
+                    out.write(f"o {value}\n")
                     out.flush()
             elif message[0] in ("unsat", "done"):
                 outcome = message[0]

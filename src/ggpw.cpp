@@ -28,7 +28,8 @@
 #include <utility>
 #include <vector>
 
-#include "quillet/encoders.hpp"
+#include "encoders.hpp"
+#include "encoding.hpp"
 
 namespace quillet {
 
@@ -58,7 +59,7 @@ Threshold make_threshold(const Weight largest_weight, const Weight bound) {
 using Buckets = std::vector<std::vector<Lit>>;
 
 void add_group_bits(const std::span<const Lit> group, const std::span<const Weight> weights, Buckets& buckets,
-                    VariableManager& vars, CnfFormula& cnf) {
+                    VariableManager& vars, ClauseSink& cnf) {
     Weight bits = 0;
     for (const Weight w : weights) bits |= w;
     while (bits != 0) {
@@ -83,7 +84,7 @@ void add_group_bits(const std::span<const Lit> group, const std::span<const Weig
     }
 }
 
-void add_offset_bits(const Weight offset, Buckets& buckets, VariableManager& vars, CnfFormula& cnf) {
+void add_offset_bits(const Weight offset, Buckets& buckets, VariableManager& vars, ClauseSink& cnf) {
     Lit constant = 0;
     for (Weight bits = offset; bits != 0; bits &= bits - 1) {
         if (constant == 0) {
@@ -97,6 +98,7 @@ void add_offset_bits(const Weight offset, Buckets& buckets, VariableManager& var
 struct ClauseBudget {
     std::uint64_t clauses = 0;
     std::uint64_t literals = 0;
+    std::uint64_t variables = 0;
 };
 
 // The clauses a totalizer over `inputs` leaves, from the same pairing as
@@ -115,6 +117,7 @@ void count_totalizer(const std::size_t inputs, std::vector<std::uint64_t>& sizes
             const std::uint64_t b = sizes[i + 1];
             budget.clauses += a + b + a * b;
             budget.literals += 2 * (a + b) + 3 * a * b;
+            budget.variables += a + b;
             sizes[kept++] = a + b;
         }
         sizes.resize(kept);
@@ -134,7 +137,7 @@ struct Layer {
 
 // Merges A and B into fresh O(0..|A|+|B|-1), O(k) true once k+1 of A and B are.
 void add_merge(const std::span<const Lit> a, const std::span<const Lit> b, Layer& next, VariableManager& vars,
-               CnfFormula& cnf) {
+               ClauseSink& cnf) {
     const Lit first = vars.fresh_block(a.size() + b.size());
     for (std::size_t i = 0; i < a.size(); ++i) cnf.add_clause({-a[i], first + static_cast<Lit>(i)});
     for (std::size_t j = 0; j < b.size(); ++j) cnf.add_clause({-b[j], first + static_cast<Lit>(j)});
@@ -148,7 +151,7 @@ void add_merge(const std::span<const Lit> a, const std::span<const Lit> b, Layer
 // Counts `inputs` (two or more) in unary by merging neighbouring lists pass
 // after pass; the result is left in `out`.
 void add_totalizer(const std::span<const Lit> inputs, std::vector<Lit>& out, Layer& cur, Layer& next,
-                   VariableManager& vars, CnfFormula& cnf) {
+                   VariableManager& vars, ClauseSink& cnf) {
     cur.clear();
     cur.lits.assign(inputs.begin(), inputs.end());
     for (std::size_t i = 1; i <= inputs.size(); ++i) cur.ends.push_back(i);
@@ -180,9 +183,8 @@ void gather_inputs(const std::vector<Lit>& bucket, const std::vector<Lit>& below
 
 }  // namespace
 
-EncodeResult GgpwEncoder::encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
-    Encoding encoding(constraint, options);
-    CnfFormula& cnf = encoding.cnf();
+void GgpwEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
+    ClauseSink& cnf = encoding.cnf();
     VariableManager& vars = encoding.vars;
     const std::vector<std::vector<Lit>>& groups = constraint.groups;
 
@@ -205,12 +207,19 @@ EncodeResult GgpwEncoder::encode(const GroupedLeqConstraint& constraint, const E
     ClauseBudget budget;
     std::vector<std::uint64_t> sizes;
     std::size_t carried = 0;
+    std::size_t top_inputs = 0;
     for (std::size_t b = 0; b < positions; ++b) {
-        const std::size_t inputs = buckets[b].size() + carried;
-        count_totalizer(inputs, sizes, budget);
-        carried = inputs / 2;
+        top_inputs = buckets[b].size() + carried;
+        count_totalizer(top_inputs, sizes, budget);
+        carried = top_inputs / 2;
     }
-    cnf.clauses.reserve(cnf.clauses.size() + budget.clauses + 1, cnf.clauses.num_literals() + budget.literals + 1);
+    const bool forbid_top = threshold.units >= 1 && threshold.units <= top_inputs;
+    if (cnf.counting_only()) {
+        vars.fresh_block(budget.variables);
+        return cnf.count(budget.clauses + (forbid_top ? 1 : 0), budget.literals + (forbid_top ? 1 : 0));
+    }
+    cnf.require_room(budget.literals);
+    cnf.reserve(budget.clauses + 1, budget.literals + 1);
 
     std::vector<Lit> below;
     std::vector<Lit> output;
@@ -227,9 +236,7 @@ EncodeResult GgpwEncoder::encode(const GroupedLeqConstraint& constraint, const E
     }
 
     // `below` now holds the count of the top position.
-    if (threshold.units >= 1 && threshold.units <= below.size())
-        cnf.add_clause({-below[static_cast<std::size_t>(threshold.units - 1)]});
-    return encoding.finish();
+    if (forbid_top) cnf.add_clause({-below[static_cast<std::size_t>(threshold.units - 1)]});
 }
 
 }  // namespace quillet

@@ -38,7 +38,8 @@
 #include <vector>
 
 #include "gmto_internal.hpp"
-#include "quillet/encoders.hpp"
+#include "encoders.hpp"
+#include "encoding.hpp"
 
 namespace quillet {
 
@@ -555,7 +556,7 @@ struct LeafScratch {
 // one literal whose digit k reaches v, or a fresh variable implied by each
 // of the literals that reach it.
 const Node& build_leaf(Pool& pool, std::span<const Lit> group, const WeightMap& weight_of,
-                       std::span<const u64> radices, const Lit true_var, VariableManager& vars, CnfFormula& cnf,
+                       std::span<const u64> radices, const Lit true_var, VariableManager& vars, ClauseSink& cnf,
                        LeafScratch& scratch) {
     const std::size_t positions = radices.size() + 1;
     scratch.digits.resize(group.size() * positions);
@@ -611,7 +612,7 @@ public:
         lits_[size_++] = lit;
         return *this;
     }
-    void emit(CnfFormula& cnf) {
+    void emit(ClauseSink& cnf) {
         cnf.add_clause(std::span<const Lit>(lits_.data(), size_));
         size_ = 0;
     }
@@ -624,7 +625,7 @@ private:
 // Clauses of one position below the top: digit sums modulo r, with the carry
 // out c (0 for none) and the carry in ci (0 for none).
 void add_position_clauses(std::span<const Lit> a_pos, std::span<const Lit> b_pos, std::span<const Lit> p_pos,
-                          const u64 r, const Lit c, const Lit ci, CnfFormula& cnf) {
+                          const u64 r, const Lit c, const Lit ci, ClauseSink& cnf) {
     ClauseBuffer clause;
     // s is the digit sum, `prefix` the literals before the result.
     const auto sum_clauses = [&](std::span<const Lit> prefix, const u64 s) {
@@ -659,7 +660,7 @@ void add_position_clauses(std::span<const Lit> a_pos, std::span<const Lit> b_pos
 
 // Clauses of the top position: sums without reduction.
 void add_top_clauses(std::span<const Lit> a_pos, std::span<const Lit> b_pos, std::span<const Lit> p_pos,
-                     const Lit ci, CnfFormula& cnf) {
+                     const Lit ci, ClauseSink& cnf) {
     for (u64 a = 0; a < a_pos.size(); ++a) {
         for (u64 b = 0; b < b_pos.size(); ++b) {
             cnf.add_clause({-a_pos[a], -b_pos[b], p_pos[a + b]});
@@ -669,7 +670,7 @@ void add_top_clauses(std::span<const Lit> a_pos, std::span<const Lit> b_pos, std
 }
 
 const Node& make_parent(Pool& pool, const Node& left, const Node& right, std::span<const u64> radices,
-                        CnfFormula& cnf, VariableManager& vars, const Lit true_var) {
+                        ClauseSink& cnf, VariableManager& vars, const Lit true_var) {
     const std::size_t n = radices.size();
     if (n + 1 > kMaxPositions) throw std::logic_error("quillet: gmto radix list too long");
     // Both children hold 0 .. their largest value at every position, so the
@@ -749,7 +750,7 @@ u128 position_literals(const u64 size_a, const u64 size_b, const u64 r, const u6
 // only add to both, so nothing refused here would have fitted; and nothing
 // is allocated for an encoding that is hopeless from the start.
 void check_tree_fits(std::span<const Lit> kept, std::span<const std::size_t> group_ends, const WeightMap& weight_of,
-                     std::span<const u64> radices, const VariableManager& vars, const CnfFormula& cnf) {
+                     std::span<const u64> radices, const VariableManager& vars, const ClauseSink& cnf) {
     const std::size_t positions = radices.size() + 1;
     std::vector<u64> largest;  // node after node, `positions` entries each
     largest.reserve(group_ends.size() * positions);
@@ -821,7 +822,7 @@ void check_tree_fits(std::span<const Lit> kept, std::span<const std::size_t> gro
 // the limit's digit and this one exceeds it" (at position 0, "reaches it").
 // The limit is bound + 1, up to 2^64; the product of the radices reaches it,
 // so its top digit is 0 or 1.
-void forbid_reaching(const Node& root, u128 limit, std::span<const u64> radices, CnfFormula& cnf) {
+void forbid_reaching(const Node& root, u128 limit, std::span<const u64> radices, ClauseSink& cnf) {
     const std::size_t n = radices.size();
     std::vector<u64> d(n + 1);
     for (std::size_t k = 0; k < n; ++k) {
@@ -894,9 +895,8 @@ std::vector<std::uint64_t> weight_digits(const Weight w, std::span<const std::ui
 
 }  // namespace gmto_internal
 
-EncodeResult GmtoEncoder::encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
-    Encoding encoding(constraint, options);
-    CnfFormula& cnf = encoding.cnf();
+void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
+    ClauseSink& cnf = encoding.cnf();
     const Weight bound = constraint.bound;
 
     WeightMap weight_of;
@@ -920,8 +920,8 @@ EncodeResult GmtoEncoder::encode(const GroupedLeqConstraint& constraint, const E
         }
         if (kept.size() > (group_ends.empty() ? 0 : group_ends.back())) group_ends.push_back(kept.size());
     }
-    if (group_ends.empty()) return encoding.finish();
-    if (bound >= grouped_capacity(kept, group_ends, weight_of)) return encoding.finish();
+    if (group_ends.empty()) return;
+    if (bound >= grouped_capacity(kept, group_ends, weight_of)) return;
 
     std::vector<Weight> weights;
     weights.reserve(constraint.terms.size());
@@ -956,7 +956,6 @@ EncodeResult GmtoEncoder::encode(const GroupedLeqConstraint& constraint, const E
     }
 
     forbid_reaching(*level.front(), u128{bound} + 1, radices, cnf);
-    return encoding.finish();
 }
 
 }  // namespace quillet

@@ -25,7 +25,8 @@
 #include <span>
 #include <vector>
 
-#include "quillet/encoders.hpp"
+#include "encoders.hpp"
+#include "encoding.hpp"
 
 namespace quillet {
 
@@ -87,7 +88,7 @@ struct Registers {
 // Writes the clauses of one group: the carries into its register, then per
 // literal either the unit clause or its set, add and overflow clauses.
 void add_group_clauses(const std::span<const Lit> group, const std::span<const Weight> weights,
-                       const Weight bound, const Lit k, const Registers& reg, CnfFormula& cnf) {
+                       const Weight bound, const Lit k, const Registers& reg, ClauseSink& cnf) {
     if (reg.has_prev && reg.has_cur)
         for (Lit j = 0; j < k; ++j) cnf.add_clause({-(reg.prev + j), reg.cur + j});
     for (std::size_t i = 0; i < group.size(); ++i) {
@@ -109,11 +110,10 @@ void add_group_clauses(const std::span<const Lit> group, const std::span<const W
 
 }  // namespace
 
-EncodeResult GswcEncoder::encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
-    Encoding encoding(constraint, options);
+void GswcEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
     const std::vector<std::vector<Lit>>& groups = constraint.groups;
     const std::size_t n = groups.size();
-    if (n == 0) return encoding.finish();
+    if (n == 0) return;
 
     const Weight bound = constraint.bound;
     const bool has_registers = n >= 2 && bound > 0;
@@ -123,9 +123,11 @@ EncodeResult GswcEncoder::encode(const GroupedLeqConstraint& constraint, const E
     const Lit k = has_registers ? static_cast<Lit>(bound) : 0;
 
     const std::vector<Weight> weights = weights_in_group_order(constraint);
-    CnfFormula& cnf = encoding.cnf();
+    ClauseSink& cnf = encoding.cnf();
     const ClauseBudget budget = count_clauses(groups, weights, bound);
-    cnf.clauses.reserve(cnf.clauses.size() + budget.clauses, cnf.clauses.num_literals() + budget.literals);
+    if (cnf.counting_only()) return cnf.count(budget.clauses, budget.literals);
+    cnf.require_room(budget.literals);
+    cnf.reserve(budget.clauses, budget.literals);
 
     std::size_t next_weight = 0;
     for (std::size_t e = 0; e < n; ++e) {
@@ -140,7 +142,6 @@ EncodeResult GswcEncoder::encode(const GroupedLeqConstraint& constraint, const E
         if (reg.has_prev) reg.prev = first_counter + static_cast<Lit>(e - 1) * k;
         add_group_clauses(group, group_weights, bound, k, reg, cnf);
     }
-    return encoding.finish();
 }
 
 }  // namespace quillet

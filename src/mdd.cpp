@@ -26,7 +26,8 @@
 #include <span>
 #include <vector>
 
-#include "quillet/encoders.hpp"
+#include "encoders.hpp"
+#include "encoding.hpp"
 
 namespace quillet {
 
@@ -154,8 +155,15 @@ std::vector<Capacity> suffix_capacities(const GroupWeights& weights) {
 
 class DiagramBuilder {
 public:
-    DiagramBuilder(const std::vector<std::vector<Lit>>& groups, const GroupWeights& weights, VariableManager& vars)
-        : groups_(groups), weights_(weights), suffix_(suffix_capacities(weights)), vars_(vars) {}
+    DiagramBuilder(const std::vector<std::vector<Lit>>& groups, const GroupWeights& weights, VariableManager& vars,
+                   const ClauseSink& sink)
+        : groups_(groups),
+          weights_(weights),
+          suffix_(suffix_capacities(weights)),
+          vars_(vars),
+          sink_(sink),
+          room_(sink.max_literals() - std::min(sink.max_literals(), sink.num_literals())),
+          poll_(sink, 4096) {}
 
     // The diagram rooted at (0, bound); returns its child code.
     ChildCode build(Weight bound);
@@ -185,6 +193,13 @@ private:
     const GroupWeights& weights_;
     const std::vector<Capacity> suffix_;
     VariableManager& vars_;
+    const ClauseSink& sink_;
+    // The literals the budget leaves for the diagram's clauses, and those its
+    // finished nodes already need: the diagram is the size of its clauses,
+    // so refusing here bounds its memory by the budget too.
+    const std::uint64_t room_;
+    std::uint64_t literals_ = 1;  // the root's unit clause
+    PollCounter poll_;
 
     StateMemo memo_;
     std::vector<DiagramNode> nodes_;
@@ -228,6 +243,10 @@ ChildCode DiagramBuilder::finish_top_frame() {
     const Frame& frame = stack_[--depth_];
     const auto index = static_cast<ChildCode>(nodes_.size());
     const std::size_t first_edge = edges_.size();
+    literals_ += frame.else_child == kTrue ? 0 : 2;
+    for (const Edge& edge : frame.edges) literals_ += edge.child == kTrue ? 0 : edge.child == kFalse ? 2 : 3;
+    if (literals_ > room_) throw_encoding_too_large(sink_.max_literals());
+    poll_.tick();
     edges_.insert(edges_.end(), frame.edges.begin(), frame.edges.end());
     nodes_.push_back(DiagramNode{vars_.fresh(), frame.else_child, first_edge, edges_.size()});
     memo_.insert(StateKey{frame.group, frame.capacity}, index);
@@ -263,7 +282,7 @@ ChildCode DiagramBuilder::build(const Weight bound) {
     }
 }
 
-void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, CnfFormula& cnf) {
+void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, ClauseSink& cnf) {
     const std::vector<DiagramNode>& nodes = diagram.nodes();
     const std::vector<Edge>& edges = diagram.edges();
     // Sized once: the clause list would otherwise be copied on every growth.
@@ -280,7 +299,9 @@ void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, Cn
             literals += edges[e].child == kFalse ? 2 : 3;
         }
     }
-    cnf.clauses.reserve(cnf.clauses.size() + clauses, cnf.clauses.num_literals() + literals);
+    if (cnf.counting_only()) return cnf.count(clauses, literals);
+    cnf.require_room(literals);
+    cnf.reserve(clauses, literals);
 
     if (root >= 0) cnf.add_clause({-nodes[static_cast<std::size_t>(root)].variable});
     for (const DiagramNode& node : nodes) {
@@ -299,14 +320,11 @@ void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, Cn
 
 }  // namespace
 
-EncodeResult MddEncoder::encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
-    Encoding encoding(constraint, options);
-
+void MddEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
     const GroupWeights weights = group_weight_rows(constraint);
-    DiagramBuilder diagram(constraint.groups, weights, encoding.vars);
+    DiagramBuilder diagram(constraint.groups, weights, encoding.vars, encoding.sink);
     const ChildCode root = diagram.build(constraint.bound);
     add_diagram_clauses(diagram, root, encoding.cnf());
-    return encoding.finish();
 }
 
 }  // namespace quillet

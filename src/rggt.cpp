@@ -41,7 +41,8 @@
 #include <utility>
 #include <vector>
 
-#include "quillet/encoders.hpp"
+#include "encoders.hpp"
+#include "encoding.hpp"
 
 namespace quillet {
 
@@ -575,7 +576,7 @@ std::vector<std::size_t> terms_by_weight(const Node<Value>& leaf, const Value ca
 }
 
 template <class Value>
-void encode_leaf(const Node<Value>& leaf, const Value cap, VariableManager& vars, CnfFormula& cnf,
+void encode_leaf(const Node<Value>& leaf, const Value cap, VariableManager& vars, ClauseSink& cnf,
                  EncodedNodeInfo& info) {
     info.vars.assign(leaf.intervals.size(), 0);
     const std::vector<std::size_t> order = terms_by_weight(leaf, cap);
@@ -608,7 +609,7 @@ Lit target_variable(const Node<Value>& node, const EncodedNodeInfo& info, const 
 }
 
 template <class Value>
-void encode_internal_node(const Node<Value>& node, const Value cap, VariableManager& vars, CnfFormula& cnf,
+void encode_internal_node(const Node<Value>& node, const Value cap, VariableManager& vars, ClauseSink& cnf,
                           std::vector<EncodedNodeInfo>& memo) {
     EncodedNodeInfo& info = memo.at(node.index);
     info.vars.assign(node.intervals.size(), 0);
@@ -662,7 +663,7 @@ void encode_internal_node(const Node<Value>& node, const Value cap, VariableMana
 // Post-order (left subtree, right subtree, node) on an explicit stack. The
 // memo is indexed by node position in the node list.
 template <class Value>
-void encode_internal(const Node<Value>* root, const Value cap, VariableManager& vars, CnfFormula& cnf,
+void encode_internal(const Node<Value>* root, const Value cap, VariableManager& vars, ClauseSink& cnf,
                      std::vector<EncodedNodeInfo>& memo) {
     struct Visit {
         const Node<Value>* node;
@@ -770,14 +771,14 @@ void encode_reduced(const GroupedLeqConstraint& constraint, Encoding& encoding) 
         make_child_intervals(root, cap);
     } while (lower_weights_to_leaf_intervals(nodes, groups, cap));
 
-    CnfFormula& cnf = encoding.cnf();
+    ClauseSink& cnf = encoding.cnf();
     if (root->is_leaf) {
         for (const TermRef& term : root->terms)
             if (term.weight > constraint.bound) cnf.add_clause({-term.lit});
         return;
     }
     const std::size_t clauses = expected_node_clauses(nodes, cap) + 1;
-    cnf.clauses.reserve(cnf.clauses.size() + clauses, cnf.clauses.num_literals() + 3 * clauses);
+    cnf.reserve(clauses, 3 * clauses);
     std::vector<EncodedNodeInfo> memo(nodes.size());
     encode_internal(static_cast<const Node<Value>*>(root), cap, encoding.vars, cnf, memo);
     const std::vector<Lit>& root_vars = memo.at(root->index).vars;
@@ -790,13 +791,11 @@ void encode_reduced(const GroupedLeqConstraint& constraint, Encoding& encoding) 
 // The unit tests compile this file with the macro set to reach the building
 // blocks above without a second definition of the encoder.
 #ifndef QUILLET_RGGT_BUILDING_BLOCKS_ONLY
-EncodeResult RggtEncoder::encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
-    Encoding encoding(constraint, options);
+void RggtEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
     if (constraint.bound == std::numeric_limits<Weight>::max())
         encode_reduced<Wide>(constraint, encoding);
     else
         encode_reduced<std::uint64_t>(constraint, encoding);
-    return encoding.finish();
 }
 #endif
 

@@ -16,7 +16,8 @@ def call(**changes):
 
 def test_module_surface():
     assert _corvane.__doc__ == "CORVANE structured pseudo-Boolean encoders for Ostrel"
-    assert _corvane.encode_leq.__doc__ == "Encode one grouped <= pseudo-Boolean constraint."
+    assert _corvane.encode_leq.__doc__.startswith("Encode one grouped <= pseudo-Boolean constraint.\n")
+    assert _corvane.encode_leq.__text_signature__ == "(wlits, groups, bound, top_id, encoder, emit_amo)"
     assert _corvane.available_encoders.__doc__ == "Return the list of encoder names."
     assert _corvane.available_encoders() == ["mdd", "gswc", "ggpw", "gmto", "rggt"]
     assert [_corvane.ENC_MDD, _corvane.ENC_GSWC, _corvane.ENC_GGPW, _corvane.ENC_GMTO, _corvane.ENC_RGGT] == (

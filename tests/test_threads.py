@@ -16,7 +16,7 @@ SEED = 4242
 
 
 def workload(seed: int) -> list[tuple]:
-    """Seeded calls of every ready encoder: small and medium, some invalid, some refused."""
+    """Seeded calls of every encoder: small and medium, some invalid, some refused."""
     rng = random.Random(seed)
     calls = []
     for _ in range(120):

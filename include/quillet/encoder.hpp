@@ -12,12 +12,24 @@
 
 namespace quillet {
 
+struct Encoding;  // the per-call state of one encode (private to the library)
+
+// Every encode runs the same opening steps (validate, check top_id, write
+// the AMO pair clauses when asked), the encoder's construction, and the same
+// closing steps; only the construction differs between encoders.
 class Encoder {
 public:
     virtual ~Encoder() = default;
     virtual std::string_view name() const = 0;
-    virtual EncodeResult encode(const GroupedLeqConstraint& constraint,
-                                const EncodeOptions& options) const = 0;
+
+    EncodeResult encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const;
+    // The exact size that encode() returns for the same arguments (before
+    // the optional clean-up), counted without storing any clause. Throws
+    // what encode() throws, the too-large error included.
+    EncodingSize measure(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const;
+
+protected:
+    virtual void build(const GroupedLeqConstraint& constraint, Encoding& encoding) const = 0;
 };
 
 // Exact, case-sensitive name lookup; any other name throws
@@ -26,5 +38,17 @@ std::unique_ptr<Encoder> make_encoder(std::string_view name);
 
 // "mdd", "gswc", "ggpw", "gmto", "rggt", in this order.
 std::vector<std::string> available_encoders();
+
+// The encoder whose encoding of this constraint has the fewest literals
+// among those that fit options.max_literals (the earliest of
+// available_encoders() on a tie). Throws the too-large error when none fits,
+// and the validation errors of encode().
+std::string choose_encoder(const GroupedLeqConstraint& constraint, const EncodeOptions& options);
+
+// Encodes with the named encoder, or with choose_encoder's pick for "auto",
+// or, for "smallest", by building every encoder's output (each under the
+// best size so far as its budget) and keeping the one with fewest literals.
+EncodeResult encode_with(std::string_view name, const GroupedLeqConstraint& constraint,
+                         const EncodeOptions& options);
 
 }  // namespace quillet

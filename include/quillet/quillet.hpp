@@ -4,4 +4,3 @@
 #include "quillet/cnf.hpp"
 #include "quillet/constraint.hpp"
 #include "quillet/encoder.hpp"
-#include "quillet/encoders.hpp"

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "../../src/encoding.hpp"
 #include "helpers.hpp"
 
 using namespace quillet;
@@ -100,38 +101,89 @@ TEST(CnfFormula, LiteralZeroIsRejectedAndNothingAppended) {
     EXPECT_EQ(cnf.num_vars, 1);
 }
 
-TEST(CnfFormula, RefusesToGrowPastTheLiteralLimit) {
-    CnfFormula cnf;
-    cnf.add_clause({1, 2});
-    EXPECT_NO_THROW(cnf.require_room(max_encoding_literals - 2));
-    EXPECT_THROW(cnf.require_room(max_encoding_literals - 1), std::length_error);
-    EXPECT_THROW(cnf.require_room(UINT64_MAX), std::length_error);
+TEST(ClauseSink, RefusesToGrowPastTheBudget) {
+    ClauseList store;
+    EncodeOptions options;
+    options.max_literals = 5;
+    ClauseSink sink(&store, options);
+    sink.add_clause({1, 2});
+    EXPECT_NO_THROW(sink.require_room(3));
+    EXPECT_THROW(sink.require_room(4), std::length_error);
+    EXPECT_THROW(sink.require_room(UINT64_MAX), std::length_error);
+    sink.add_clause({3, 4, 5});
+    EXPECT_EQ(message_of([&] { sink.add_clause({6}); }),
+              "quillet: encoding too large: it would hold more than 5 literals");
+    EXPECT_EQ(store.num_literals(), 5u);  // the refused clause is not stored
+}
+
+TEST(ClauseSink, PollsTheStopHookBetweenClausesNotPerClause) {
+    int polls = 0;
+    EncodeOptions options;
+    options.stop = [&polls] { return ++polls == 3; };
+    ClauseSink sink(nullptr, options);
+    std::uint64_t clauses = 0;
+    EXPECT_THROW(
+        while (true) {
+            sink.add_clause({1, 2, 3, 4});
+            ++clauses;
+        },
+        Cancelled);
+    EXPECT_EQ(polls, 3);
+    EXPECT_GT(clauses, 1000u * static_cast<std::uint64_t>(polls));
+}
+
+TEST(Encoder, TopIdBelowTheInputIsRefused) {
+    const auto c = constraint({{1, 3}, {2, 5}, {3, 2}, {4, 6}}, {{1, 2}, {3, 4}}, 7);
+    for (const std::string& name : available_encoders()) {
+        EXPECT_EQ(message_of([&] { encode(name, c, 3); }), "quillet: top_id must be at least the largest input variable")
+            << name;
+        EXPECT_EQ(message_of([&] { encode(name, c, 4); }), "") << name;
+    }
+}
+
+TEST(Encoder, MeasureMatchesEncodeAndChooseTakesTheSmallest) {
+    const auto c = constraint({{1, 3}, {2, 5}, {3, 2}, {4, 6}, {5, 4}, {6, 1}}, {{1, 2}, {3, 4}, {5, 6}}, 9, true);
+    std::uint64_t smallest = UINT64_MAX;
+    for (const std::string& name : available_encoders()) {
+        const EncodeResult r = encode(name, c, 6);
+        const EncodingSize size = make_encoder(name)->measure(c, EncodeOptions{6});
+        EXPECT_EQ(size.variables, r.num_aux_vars) << name;
+        EXPECT_EQ(size.clauses, r.num_clauses) << name;
+        EXPECT_EQ(size.literals, r.cnf.clauses.num_literals()) << name;
+        smallest = std::min(smallest, size.literals);
+    }
+    const std::string chosen = choose_encoder(c, EncodeOptions{6});
+    EXPECT_EQ(make_encoder(chosen)->measure(c, EncodeOptions{6}).literals, smallest);
+    EXPECT_EQ(encode_with("smallest", c, EncodeOptions{6}).cnf.clauses.num_literals(), smallest);
+    EncodeOptions tight{6};
+    tight.max_literals = smallest - 1;
+    EXPECT_THROW(choose_encoder(c, tight), std::length_error);
 }
 
 TEST(Encoding, AmoPairClausesComeFirstAndRaiseTheTop) {
     const auto c = constraint({{1, 1}, {2, 1}, {3, 1}, {4, 1}}, {{1, 2, 3}, {4}}, 100, true);
-    for (const std::int32_t top_id : {0, 2, 5}) {
-        Encoding encoding(c, EncodeOptions{top_id});
-        const EncodeResult r = encoding.finish();
+    for (const std::int32_t top_id : {4, 5}) {
+        Encoding encoding(c, EncodeOptions{top_id}, false);
+        const EncodeResult r = encoding.finish(false);
         EXPECT_EQ(r.cnf.clauses.to_vectors(), (Clauses{{-1, -2}, {-1, -3}, {-2, -3}}));
-        EXPECT_EQ(r.cnf.num_vars, std::max(top_id, 3));
+        EXPECT_EQ(r.cnf.num_vars, top_id);
         EXPECT_EQ(r.num_clauses, 3u);
     }
 }
 
 TEST(Encoding, UnusedFreshIdsStillCount) {
     const auto c = constraint({}, {}, 0);
-    Encoding encoding(c, EncodeOptions{10});
+    Encoding encoding(c, EncodeOptions{10}, false);
     encoding.vars.fresh();
     encoding.vars.fresh();
-    const EncodeResult r = encoding.finish();
+    const EncodeResult r = encoding.finish(false);
     EXPECT_EQ(r.cnf.num_vars, 12);
     EXPECT_EQ(r.num_aux_vars, 2);
 }
 
 TEST(Encoding, ValidationWinsOverNegativeTopId) {
-    EXPECT_EQ(message_of([] { Encoding e(constraint({{1, 0}}, {{1}}, 0), EncodeOptions{-1}); }), kWeight0);
-    EXPECT_EQ(message_of([] { Encoding e(constraint({{1, 1}}, {{1}}, 0), EncodeOptions{-1}); }),
+    EXPECT_EQ(message_of([] { Encoding e(constraint({{1, 0}}, {{1}}, 0), EncodeOptions{-1}, false); }), kWeight0);
+    EXPECT_EQ(message_of([] { Encoding e(constraint({{1, 1}}, {{1}}, 0), EncodeOptions{-1}, false); }),
               "quillet: top_id must be non-negative");
 }
 
@@ -150,6 +202,31 @@ TEST(Registry, EveryEncoderValidatesBeforeEncoding) {
                   "quillet: top_id must be non-negative")
             << name;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CleanClauses, DropsRepeatsAndTautologiesInShortAndLongClauses) {
+    std::vector<Lit> long_repeats;
+    std::vector<Lit> long_tautology;
+    for (Lit v = 1; v <= 100; ++v) {
+        long_repeats.push_back(v);
+        long_repeats.push_back(v);
+        long_tautology.push_back(v);
+    }
+    long_tautology.push_back(-57);
+    CnfFormula cnf;
+    cnf.add_clause({-5, -5, 3, 7});
+    cnf.add_clause({2, -3, -2});
+    cnf.add_clause(long_repeats);
+    cnf.add_clause(long_tautology);
+    cnf.add_clause({4});
+    clean_clauses(cnf.clauses);
+    std::vector<Lit> distinct(long_repeats.size() / 2);
+    for (std::size_t i = 0; i < distinct.size(); ++i) distinct[i] = static_cast<Lit>(i + 1);
+    EXPECT_EQ(cnf.clauses.to_vectors(), (Clauses{{-5, 3, 7}, distinct, {4}}));
 }
 
 }  // namespace

@@ -255,7 +255,8 @@ TEST(Rggt, LeafIntervalWithoutItsTermThrows) {
     leaf.terms = {{1, 3}};
     leaf.intervals = {{0, 0}, {2, 2}};
     VariableManager vars(1);
-    CnfFormula cnf;
+    ClauseList store;
+    ClauseSink cnf(&store, EncodeOptions{});
     std::vector<EncodedNodeInfo> memo(1);
     EXPECT_EQ(message_of([&] { encode_internal(static_cast<const Node<U64>*>(&leaf), U64{6}, vars, cnf, memo); }),
               "quillet: missing linked term for leaf interval");

@@ -9,15 +9,11 @@ public name is documented where it is defined.
 
 from __future__ import annotations
 
-import _corvane
-from _corvane import available_encoders
+from _corvane import __version__, available_encoders
 
 from .amo import amo_clauses
 from .formula import CNF, IDPool, SimpleCNF, SimpleIDPool
 from .pb import PYSAT_ENCODINGS, EncType, PBEnc, sizes
-
-#: The version of the package and of its native module.
-__version__: str = getattr(_corvane, "__version__")
 
 __all__ = [
     "__version__",

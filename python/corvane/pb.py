@@ -361,11 +361,56 @@ def _encode(
     amo: str, max_literals: int, clean: bool, conditionals: Iterable[int] | None,
 ) -> CNF:
     name = resolve_encoding(encoding)
-    plan = _plan(relation, lits, weights, bound, top_id, vpool, groups, emit_amo, amo, conditionals)
-    clauses, top = _build(plan, name, max_literals, clean)
+    lits = list(lits)
+    weights = None if weights is None else list(weights)
+    group_lists = None if groups is None else [list(g) for g in groups]
+    fast = None
+    if relation == "atmost" and conditionals is None and (amo == "pairwise" or not emit_amo):
+        fast = _fast_atmost(lits, weights, bound, top_id, vpool, group_lists, emit_amo, name, max_literals, clean)
+    if fast is not None:
+        clauses, top, base = fast
+    else:
+        plan = _plan(relation, lits, weights, bound, top_id, vpool, group_lists, emit_amo, amo, conditionals)
+        clauses, top = _build(plan, name, max_literals, clean)
+        base = plan.base_top
     if vpool is not None:
-        top = _claim(vpool, plan.base_top, top, clauses)
+        top = _claim(vpool, base, top, clauses)
     return make_cnf(clauses, top)
+
+
+def _fast_atmost(
+    lits: list[Any], weights: list[int] | None, bound: int, top_id: int | None, vpool: VarPool | None,
+    groups: list[list[int]] | None, emit_amo: bool, name: str, max_literals: int, clean: bool,
+) -> tuple[list[list[int]], int, int] | None:
+    """The common case straight to the native encoder: positive weights, every one within a bound that
+    the sum can pass, distinct literals (the native module checks them and the groups); None otherwise,
+    and then the general path decides (and words the errors)."""
+    if weights is None or not lits or top_id is not None and vpool is not None:
+        return None
+    if len(weights) != len(lits) or not 0 < min(weights) <= max(weights) <= bound <= _MAX_U64:
+        return None
+    weight = dict(zip(lits, weights))
+    if len(weight) != len(lits):
+        return None
+    if groups is None:
+        groups = [[lit] for lit in lits]
+    try:
+        if sum(max(map(weight.__getitem__, g)) for g in groups) <= bound:
+            return None
+        base = max(map(abs, lits))
+        if vpool is not None:
+            base = max(base, vpool.top)
+        elif top_id is not None:
+            base = max(base, operator.index(top_id))
+        clauses, top = _native.encode(list(zip(lits, weights)), groups, bound, base, name, emit_amo,
+                                      max_literals, clean)
+    except (KeyError, ValueError, TypeError, OverflowError):
+        return None
+    except RuntimeError as error:
+        if "too large" in str(error) or "exhausted" in str(error):
+            raise
+        return None
+    return clauses, top, base
 
 
 class PBEnc:

@@ -204,6 +204,15 @@ def test_simple_idpool_matches_pysat() -> None:
     assert ours.top == theirs.top and ours.obj(1) == theirs.obj(1)
 
 
+def test_simple_cnf_matches_pysat() -> None:
+    ours, theirs = corvane.SimpleCNF([[1, -5]]), CNF(from_clauses=[[1, -5]])
+    for cnf in (ours, theirs):
+        cnf.append([7, -2])
+        cnf.extend([[3], [-9, 4]])
+    assert (ours.nv, ours.clauses, list(ours)) == (theirs.nv, theirs.clauses, list(theirs))
+    assert ours.to_dimacs().split("\n") == [line for line in theirs.to_dimacs().split("\n") if line[:1] != "c"]
+
+
 def test_sizes_count_the_result() -> None:
     args = dict(lits=[1, 2, 3, 4, -5], weights=[3, 5, 2, 6, -4], bound=7, groups=[[1, 2], [3, 4]])
     for relation in ("atmost", "atleast", "equals"):

@@ -34,7 +34,7 @@ from dataclasses import dataclass, field
 from typing import Any, Final, Union
 
 from . import _native
-from .amo import amo_clauses
+from .amo import AMO_METHODS, amo_clauses
 from .formula import CNF, VarPool, make_cnf
 
 __all__ = ["EncType", "PBEnc", "sizes", "resolve_encoding", "PYSAT_ENCODINGS"]
@@ -361,6 +361,8 @@ def _encode(
     amo: str, max_literals: int, clean: bool, conditionals: Iterable[int] | None,
 ) -> CNF:
     name = resolve_encoding(encoding)
+    if amo not in AMO_METHODS:
+        raise ValueError(f"unknown amo method {amo!r}; expected one of {', '.join(AMO_METHODS)}")
     lits = list(lits)
     weights = None if weights is None else list(weights)
     group_lists = None if groups is None else [list(g) for g in groups]

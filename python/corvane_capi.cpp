@@ -122,12 +122,13 @@ bool convert_u64(PyObject* value, bool& in_range, std::uint64_t& out) {
     return true;
 }
 
-bool convert_bound(PyObject* object, quillet::Weight& out) {
-    const PyRef value(index_of(object, ArgName{"bound"}));
+// A bound or a budget: any value of 0..2^64-1, named by `label` in errors.
+bool convert_unsigned(PyObject* object, const char* label, std::uint64_t& out) {
+    const PyRef value(index_of(object, ArgName{label}));
     if (!value) return false;
     bool in_range = false;
     if (!convert_u64(value.get(), in_range, out)) return false;
-    if (!in_range) set_out_of_range(value.get(), "bound", "0..18446744073709551615");
+    if (!in_range) set_out_of_range(value.get(), label, "0..18446744073709551615");
     return in_range;
 }
 
@@ -154,15 +155,6 @@ bool convert_top_id(PyObject* object, std::int32_t& out) {
     }
     out = static_cast<std::int32_t>(v);
     return true;
-}
-
-bool convert_max_literals(PyObject* object, std::uint64_t& out) {
-    const PyRef value(index_of(object, ArgName{"max_literals"}));
-    if (!value) return false;
-    bool in_range = false;
-    if (!convert_u64(value.get(), in_range, out)) return false;
-    if (!in_range) set_out_of_range(value.get(), "max_literals", "0..18446744073709551615");
-    return in_range;
 }
 
 // One (lit, weight) tuple. The item is held by the caller while this runs,
@@ -240,7 +232,7 @@ struct Call {
 bool convert_call(PyObject* wlits, PyObject* groups, PyObject* bound, PyObject* top_id, PyObject* encoder,
                   Call& call) {
     if (top_id != nullptr && !convert_top_id(top_id, call.options.top_id)) return false;
-    if (!convert_bound(bound, call.constraint.bound)) return false;
+    if (!convert_unsigned(bound, "bound", call.constraint.bound)) return false;
     if (!PyList_Check(wlits)) {
         PyErr_SetString(PyExc_TypeError, "wlits must be a list of (lit, weight) pairs");
         return false;
@@ -519,7 +511,8 @@ bool parse_encode_call(PyObject* args, PyObject* kwargs, const char* format, Cal
     call.constraint.emit_amo = emit_amo != 0;
     call.options.clean = clean != 0;
     call.encoder = "auto";
-    if (max_literals != nullptr && !convert_max_literals(max_literals, call.options.max_literals)) return false;
+    if (max_literals != nullptr && !convert_unsigned(max_literals, "max_literals", call.options.max_literals))
+        return false;
     return convert_call(wlits, groups, bound, top_id == Py_None ? nullptr : top_id, encoder, call);
 }
 
@@ -536,7 +529,8 @@ bool parse_measure_call(PyObject* args, PyObject* kwargs, const char* format, Ca
                                      &top_id, &emit_amo, &max_literals))
         return false;
     call.constraint.emit_amo = emit_amo != 0;
-    if (max_literals != nullptr && !convert_max_literals(max_literals, call.options.max_literals)) return false;
+    if (max_literals != nullptr && !convert_unsigned(max_literals, "max_literals", call.options.max_literals))
+        return false;
     return convert_call(wlits, groups, bound, top_id == Py_None ? nullptr : top_id, nullptr, call);
 }
 

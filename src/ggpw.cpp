@@ -193,7 +193,7 @@ void GgpwEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     const Threshold threshold = make_threshold(largest, constraint.bound);
     const std::size_t positions = threshold.top_bit + 1;
 
-    const std::vector<Weight> weights = weights_in_group_order(constraint);
+    const std::vector<Weight>& weights = encoding.group_weights;
     Buckets buckets(positions);
     std::size_t next_weight = 0;
     for (const std::vector<Lit>& group : groups) {

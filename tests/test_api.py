@@ -8,6 +8,7 @@ argument errors that name their position; NumPy integers as inputs.
 
 from __future__ import annotations
 
+import os
 import random
 import subprocess
 import sys
@@ -154,6 +155,7 @@ OVERSIZED = {
 }
 
 
+@pytest.mark.skipif(os.environ.get("CORVANE_SANITIZED") == "1", reason="the sanitizers reserve terabytes of address space")
 @pytest.mark.parametrize("case", OVERSIZED)
 def test_oversized_encodings_are_refused_before_allocating(case: str) -> None:
     out = run_child(f"""
@@ -194,3 +196,41 @@ def test_long_encode_lets_threads_run_and_stops_on_ctrl_c() -> None:
     elapsed, ticks = out.split()
     assert float(elapsed) < 2.5, out  # the signal came at 1 s
     assert int(ticks) > 20, out  # the other thread ran meanwhile
+
+
+@pytest.mark.parametrize("function", ["encode", "encode_flat", "sizes", "choose"])
+def test_new_entry_points_keep_refcounts_on_every_path(function: str) -> None:
+    import gc
+
+    wlits = [(int(str(1000 + i)), int(str(7 + i % 3))) for i in range(30)]
+    groups = [[lit for lit, _ in wlits[i : i + 3]] for i in range(0, 30, 3)]
+    bound = int(str(40))
+    bad = (int(str(5000)), 2.5)
+    calls = [
+        (dict(), None),
+        (dict(max_literals=int(str(3))), RuntimeError),  # too large, or nothing fits
+        (dict(wlits=[*wlits, bad]), TypeError),
+        (dict(top_id=int(str(10))), RuntimeError),
+        (dict(groups=groups[:-1]), RuntimeError),
+    ]
+    if function.startswith("encode"):
+        calls.append((dict(encoder="nope"), RuntimeError))
+    tracked = [wlits, groups, bound, bad, *wlits, *groups, *(w for _, w in wlits), *(lit for lit, _ in wlits)]
+
+    def run_all() -> None:
+        for changes, expected in calls:
+            args = {"wlits": wlits, "groups": groups, "bound": bound, **changes}
+            try:
+                getattr(_corvane, function)(**args)
+            except Exception as error:
+                assert expected is not None and isinstance(error, expected), (changes, error)
+            else:
+                assert expected is None or function == "sizes", changes
+
+    run_all()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in tracked]
+    for _ in range(200):
+        run_all()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in tracked] == before

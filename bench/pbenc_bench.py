@@ -323,6 +323,12 @@ def report(data: dict[str, Any]) -> str:
     if wrong:
         md += ["", f"**Wrong answers**: {[(r['encoder'], r['case']) for r in wrong]}"]
     md += ["", f"Problems: {', '.join(problems)}."]
+    solved_by = {n: sum(1 for r in solves if r["encoder"] == n and r.get("answer") in ("SAT", "UNSAT"))
+                 for n in names}
+    ours_best = max((n for n in names if n.startswith("corvane:") and n != "corvane:auto"), key=solved_by.__getitem__)
+    peer_best = max((n for n in names if not n.startswith("corvane:")), key=solved_by.__getitem__)
+    md += ["", f"Solved: auto {solved_by['corvane:auto']}, the best single encoder of ours ({ours_best}) "
+               f"{solved_by[ours_best]}, the best peer ({peer_best}) {solved_by[peer_best]}."]
     return "\n".join(md) + "\n"
 
 

@@ -347,7 +347,12 @@ def write(data, out: Path):
     for f in files:
         md.append(f"![{f}]({f})\n")
     md.append(PROFILE_NOTE)
-    (out / "README.md").write_text("\n".join(md) + "\n")
+    # The package's section (written by pbenc_bench.py) follows this report and is kept as it is.
+    readme = out / "README.md"
+    marker = "## The corvane package (bench/pbenc_bench.py)"
+    kept = readme.read_text().split(marker, 1) if readme.exists() else []
+    tail = "\n" + marker + kept[1] if len(kept) == 2 else ""
+    readme.write_text("\n".join(md) + "\n" + tail)
 
 
 def scaling_section(data) -> str:

@@ -8,6 +8,7 @@ from pathlib import Path
 
 OURS = ["mdd", "gswc", "ggpw", "gmto", "rggt"]
 OPB_SECTION = "## The corvane command on OPB files"
+PBENC_SECTION = "## The corvane package (bench/pbenc_bench.py)"
 LARGE_LITS = 10_000  # outputs below this many literals are dominated by the call overhead
 
 
@@ -348,11 +349,14 @@ def write(data, out: Path):
     for f in files:
         md.append(f"![{f}]({f})\n")
     md.append(PROFILE_NOTE)
-    # The OPB command's section (bench/opb_bench.py) is kept as it is.
+    # Sections written by other scripts follow this report and are kept as they are: the OPB
+    # command's (opb_bench.py), then the package's (pbenc_bench.py, which rewrites from its own
+    # heading to the end).
     readme = out / "README.md"
-    if readme.exists() and OPB_SECTION in readme.read_text():
-        md.append(readme.read_text()[readme.read_text().index(OPB_SECTION):].rstrip("\n"))
-    readme.write_text("\n".join(md) + "\n")
+    old = readme.read_text() if readme.exists() else ""
+    starts = [old.index(m) for m in (OPB_SECTION, PBENC_SECTION) if m in old]
+    tail = "\n" + old[min(starts):] if starts else ""
+    readme.write_text("\n".join(md) + "\n" + tail)
 
 
 def scaling_section(data) -> str:

@@ -2,6 +2,7 @@
 // choose_encoder read it, so a new encoder is added here and nowhere else.
 // Also the shared driver of Encoder::encode and Encoder::measure.
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <stdexcept>
@@ -21,13 +22,72 @@ std::unique_ptr<Encoder> make() {
 struct RegistryEntry {
     std::string_view name;
     std::unique_ptr<Encoder> (*make)();
+    // Where "auto" tries it: the encoders that count their size in closed form
+    // (in time proportional to the input) first, so that the others start
+    // under a tight budget, then by the cost of finding out that they lose.
+    int search_rank;
+    bool closed_form_size;
 };
 
 constexpr std::array kRegistry = {
-    RegistryEntry{MddEncoder::kName, make<MddEncoder>},   RegistryEntry{GswcEncoder::kName, make<GswcEncoder>},
-    RegistryEntry{GgpwEncoder::kName, make<GgpwEncoder>}, RegistryEntry{GmtoEncoder::kName, make<GmtoEncoder>},
-    RegistryEntry{RggtEncoder::kName, make<RggtEncoder>},
+    RegistryEntry{MddEncoder::kName, make<MddEncoder>, 3, false},
+    RegistryEntry{GswcEncoder::kName, make<GswcEncoder>, 0, true},
+    RegistryEntry{GgpwEncoder::kName, make<GgpwEncoder>, 1, true},
+    RegistryEntry{GmtoEncoder::kName, make<GmtoEncoder>, 2, false},
+    RegistryEntry{RggtEncoder::kName, make<RggtEncoder>, 4, false},
 };
+
+// The outcome of trying the candidates: the index of the smallest (fewest
+// literals, the earlier registry index on a tie) and, when it was built on
+// the way, its encoding.
+struct Search {
+    std::optional<std::size_t> best;
+    std::uint64_t literals = 0;
+    std::optional<EncodeResult> built;
+};
+
+enum class Trial {
+    measure,                   // measure every candidate
+    build_unless_closed_form,  // build those without a closed-form size, measure the rest
+    build,                     // build every candidate
+};
+
+// Tries every encoder, each under the best size so far as its budget, so that
+// a candidate already larger stops as soon as it passes it. The best encoding
+// built on the way is kept, so the winner is never built twice.
+Search search_smallest(const GroupedLeqConstraint& constraint, const EncodeOptions& options, const Trial trial_kind) {
+    constraint.validate();
+    std::vector<std::size_t> order(kRegistry.size());
+    for (std::size_t index = 0; index < kRegistry.size(); ++index) order[index] = index;
+    std::ranges::sort(order, {}, [](const std::size_t index) { return kRegistry[index].search_rank; });
+    EncodeOptions trial = options;
+    trial.clean = false;
+    Search search;
+    for (const std::size_t index : order) {
+        const RegistryEntry& entry = kRegistry[index];
+        try {
+            std::optional<EncodeResult> result;
+            std::uint64_t literals = 0;
+            if (trial_kind == Trial::build || (trial_kind == Trial::build_unless_closed_form && !entry.closed_form_size)) {
+                result = entry.make()->encode(constraint, trial);
+                literals = result->cnf.clauses.num_literals();
+            } else {
+                literals = entry.make()->measure(constraint, trial).literals;
+            }
+            if (!search.best || literals < search.literals || (literals == search.literals && index < *search.best)) {
+                search.best = index;
+                search.literals = literals;
+                search.built = std::move(result);
+                trial.max_literals = literals;
+            }
+        } catch (const std::length_error&) {
+        } catch (const std::overflow_error&) {
+            // An encoder that cannot number this constraint in 32-bit ids.
+        }
+    }
+    if (!search.best) throw_encoding_too_large(options.max_literals);
+    return search;
+}
 
 }  // namespace
 
@@ -56,55 +116,22 @@ std::vector<std::string> available_encoders() {
 }
 
 std::string choose_encoder(const GroupedLeqConstraint& constraint, const EncodeOptions& options) {
-    constraint.validate();
-    // Each candidate is measured under the best size so far as its budget, so
-    // a candidate that is already larger stops as soon as it passes it: the
-    // cost of choosing stays near the cost of the smaller encodings.
-    EncodeOptions trial = options;
-    std::string_view best;
-    for (const RegistryEntry& entry : kRegistry) {
-        try {
-            const EncodingSize size = entry.make()->measure(constraint, trial);
-            if (best.empty() || size.literals < trial.max_literals) {
-                best = entry.name;
-                trial.max_literals = size.literals;
-            }
-        } catch (const std::length_error&) {
-        } catch (const std::overflow_error&) {
-            // An encoder that cannot number this constraint in 32-bit ids.
-        }
-    }
-    if (best.empty()) throw_encoding_too_large(options.max_literals);
-    return std::string(best);
+    return std::string(kRegistry[*search_smallest(constraint, options, Trial::measure).best].name);
 }
 
 EncodeResult encode_with(const std::string_view name, const GroupedLeqConstraint& constraint,
                          const EncodeOptions& options) {
-    if (name == "auto") return make_encoder(choose_encoder(constraint, options))->encode(constraint, options);
-    if (name != "smallest") return make_encoder(name)->encode(constraint, options);
-    constraint.validate();
-    // Builds every candidate, each under the best size so far as its budget.
-    EncodeOptions trial = options;
-    trial.clean = false;
-    std::optional<EncodeResult> best;
-    for (const RegistryEntry& entry : kRegistry) {
-        try {
-            EncodeResult result = entry.make()->encode(constraint, trial);
-            const std::uint64_t literals = result.cnf.clauses.num_literals();
-            if (!best || literals < trial.max_literals) {
-                trial.max_literals = literals;
-                best = std::move(result);
-            }
-        } catch (const std::length_error&) {
-        } catch (const std::overflow_error&) {
-        }
-    }
-    if (!best) throw_encoding_too_large(options.max_literals);
+    if (name != "auto" && name != "smallest") return make_encoder(name)->encode(constraint, options);
+    Search search =
+        search_smallest(constraint, options, name == "auto" ? Trial::build_unless_closed_form : Trial::build);
+    // A winner that was only measured is built now, clean-up included.
+    if (!search.built) return kRegistry[*search.best].make()->encode(constraint, options);
+    EncodeResult result = std::move(*search.built);
     if (options.clean) {
-        clean_clauses(best->cnf.clauses);
-        best->num_clauses = best->cnf.clauses.size();
+        clean_clauses(result.cnf.clauses);
+        result.num_clauses = result.cnf.clauses.size();
     }
-    return std::move(*best);
+    return result;
 }
 
 }  // namespace quillet

@@ -1,11 +1,30 @@
 """corvane: AMO-aware pseudo-Boolean encodings for SAT and MaxSAT solvers.
 
-The package wraps the native module ``_corvane``. Its public names are
-documented where they are defined.
+``from corvane import PBEnc`` is a drop-in for ``from pysat.pb import PBEnc``
+that also takes the at-most-one groups of the literals (``groups=``) and picks
+among five AMO-aware encoders per constraint (``encoding="auto"``). The
+native module ``_corvane`` stays available for the raw ``<=`` encoders. Every
+public name is documented where it is defined.
 """
 
 from __future__ import annotations
 
 from _corvane import __version__, available_encoders
 
-__all__ = ["__version__", "available_encoders"]
+from .amo import amo_clauses
+from .formula import CNF, IDPool, SimpleCNF, SimpleIDPool
+from .pb import PYSAT_ENCODINGS, EncType, PBEnc, sizes
+
+__all__ = [
+    "__version__",
+    "available_encoders",
+    "amo_clauses",
+    "CNF",
+    "EncType",
+    "IDPool",
+    "PBEnc",
+    "PYSAT_ENCODINGS",
+    "SimpleCNF",
+    "SimpleIDPool",
+    "sizes",
+]

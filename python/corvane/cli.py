@@ -12,6 +12,7 @@ on standard error and exit status 2, with no output file written.
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import os
 import sys
@@ -138,6 +139,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"corvane: {error}", file=sys.stderr)
         return EXIT_INPUT
     except OSError as error:
+        if error.errno == errno.EPIPE:
+            # The reader of our standard output went away; stay quiet.
+            try:
+                sys.stdout = open(os.devnull, "w")  # noqa: SIM115
+            except OSError:
+                pass
+            return EXIT_FAILURE
         print(f"corvane: {error.strerror or error}", file=sys.stderr)
         return EXIT_INPUT
     except ImportError as error:
@@ -149,13 +157,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("corvane: interrupted", file=sys.stderr)
         return 130
-    except BrokenPipeError:
-        # The reader of our standard output went away; stay quiet.
-        try:
-            sys.stdout = open(os.devnull, "w")  # noqa: SIM115
-        except OSError:
-            pass
-        return EXIT_FAILURE
 
 
 if __name__ == "__main__":

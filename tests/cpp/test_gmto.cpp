@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "../../src/gmto_internal.hpp"
+#include "../../src/gmto_radix.hpp"
 #include "helpers.hpp"
 
 using namespace quillet;
@@ -51,7 +51,7 @@ Radices exhaustive_radices(std::vector<std::uint64_t> w, const std::uint64_t bou
 }
 
 Radices radices_of(const std::vector<std::uint64_t>& weights, const std::uint64_t bound) {
-    return gmto_internal::select_radices(weights, bound);
+    return gmto::select_radices(weights, bound);
 }
 
 struct RadixCase {
@@ -91,9 +91,9 @@ INSTANTIATE_TEST_SUITE_P(
         RadixCase{{(std::uint64_t{1} << 61) - 1, 3}, std::uint64_t{1} << 61, {(std::uint64_t{1} << 61) - 1, 2}}));
 
 TEST(GmtoDigits, SplitLeastSignificantFirst) {
-    EXPECT_EQ(gmto_internal::weight_digits(8, Radices{3, 3}), (Radices{2, 2, 0}));
-    EXPECT_EQ(gmto_internal::weight_digits(100, Radices{2, 3, 2, 2, 2, 2, 2}), (Radices{0, 2, 0, 0, 0, 0, 1, 0}));
-    EXPECT_EQ(gmto_internal::weight_digits(77, Radices{}), (Radices{77}));
+    EXPECT_EQ(gmto::weight_digits(8, Radices{3, 3}), (Radices{2, 2, 0}));
+    EXPECT_EQ(gmto::weight_digits(100, Radices{2, 3, 2, 2, 2, 2, 2}), (Radices{0, 2, 0, 0, 0, 0, 1, 0}));
+    EXPECT_EQ(gmto::weight_digits(77, Radices{}), (Radices{77}));
 }
 
 std::uint64_t random_product(std::mt19937_64& rng, const std::vector<std::uint64_t>& primes, std::uint64_t cap) {

@@ -1,16 +1,16 @@
-// Tests of the rggt encoder. The building blocks live in an unnamed
-// namespace, so this file compiles the encoder's source itself to reach them.
-#define QUILLET_RGGT_BUILDING_BLOCKS_ONLY
-#include "../../src/rggt.cpp"
-
+// Tests of the rggt encoder: the tree shaping and the intervals against the
+// rules written out directly, and the encoder's limits.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <set>
 
+#include "../../src/encoding.hpp"
+#include "../../src/rggt_tree.hpp"
 #include "helpers.hpp"
 
 using namespace quillet;
+using namespace quillet::rggt;
 using namespace quillet_test;
 
 namespace {
@@ -252,13 +252,10 @@ TEST(Rggt, TreeAndIntervalsMatchTheDirectRules) {
 TEST(Rggt, LeafIntervalWithoutItsTermThrows) {
     Node<U64> leaf;
     leaf.is_leaf = true;
-    leaf.terms = {{1, 3}};
-    leaf.intervals = {{0, 0}, {2, 2}};
-    VariableManager vars(1);
-    ClauseList store;
-    ClauseSink cnf(&store, EncodeOptions{});
-    std::vector<EncodedNodeInfo> memo(1);
-    EXPECT_EQ(message_of([&] { encode_internal(static_cast<const Node<U64>*>(&leaf), U64{6}, vars, cnf, memo); }),
+    leaf.terms = {{1, 3}, {2, 5}};
+    const std::vector<std::size_t> order = terms_by_weight(leaf, U64{6});
+    EXPECT_EQ(terms_of_value(leaf, order, U64{5}, U64{6}), (std::pair<std::size_t, std::size_t>{1, 2}));
+    EXPECT_EQ(message_of([&] { terms_of_value(leaf, order, U64{2}, U64{6}); }),
               "quillet: missing linked term for leaf interval");
 }
 

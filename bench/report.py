@@ -286,20 +286,20 @@ def write(data, out: Path):
     md.append("## How to run\n")
     md.append("```sh\npip install -r bench/requirements.txt\n"
               "cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build build-bench\n"
+              "export CORVANE_MMLIB50=/path/to/mmlib50  # the MMLIB50 .mm files (or pass --mmlib DIR)\n"
               "PYTHONPATH=build-bench python bench/run.py          # full suite (see the duration below)\n"
               "PYTHONPATH=build-bench python bench/run.py --quick  # a few minutes\n"
               "PYTHONPATH=build-bench python bench/run.py --report-only [--quick]  # report from saved results\n```\n")
     md.append("With the package installed (`pip install .`) `PYTHONPATH` is not needed. Raw results go to "
-              "`bench/results/` (not committed). The MMLIB50 files are read from `../shared/data/mmlib50` "
-              "next to the checkout (or `$CORVANE_DATA/mmlib50`).\n")
+              "`bench/results/` (not committed). The MMLIB50 files are read from the folder given by "
+              "`--mmlib DIR` or `$CORVANE_MMLIB50`; the run stops with a message when neither is set.\n")
     md.append("## This run\n")
     md.append(f"- command: `PYTHONPATH=build-bench {data['command']}` ({data['mode']} mode), "
               f"took {data['seconds'] / 60:.1f} min; commit {m.get('commit', '')}")
     md.append(f"- machine: {m['cpu']}, {m['cores']} cores, {m['memory']}, {m['system']}, Python {m['python']}, "
               f"load average at the end {m.get('load', 0):.1f}")
     md.append("- packages: " + ", ".join(f"{k} {v}" for k, v in m["packages"].items()))
-    md.append(f"- our encoders measured: {', '.join(ours) or 'none'}" +
-              (f"; not available: {', '.join(data['ours']['missing'])}" if data["ours"]["missing"] else ""))
+    md.append(f"- our encoders measured: {', '.join(ours) or 'none'}")
     md.append(f"- baselines: {', '.join(data['baselines']['ok'])}" +
               (f"; could not run: {data['baselines']['missing']}" if data["baselines"]["missing"] else ""))
     md.append("- limits: " + ", ".join(f"{k} {v}" for k, v in data["config"].items()

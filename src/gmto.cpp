@@ -484,8 +484,10 @@ void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     std::vector<const Node*> level;
     level.reserve(group_ends.size());
     LeafScratch scratch;
+    PollCounter poll(cnf, 256);
     std::size_t begin = 0;
     for (const std::size_t end : group_ends) {
+        poll.tick();
         const std::span<const Lit> group(kept.data() + begin, end - begin);
         level.push_back(&build_leaf(pool, group, weight_of, radices, true_var, encoding.vars, cnf, scratch));
         begin = end;
@@ -495,6 +497,7 @@ void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     while (level.size() > 1) {
         next.clear();
         for (std::size_t i = 0; i < level.size(); i += 2) {
+            poll.tick();
             if (i + 1 == level.size())
                 next.push_back(level[i]);
             else

@@ -326,8 +326,10 @@ std::optional<u64> block_size(const u64 entries, const u64 threshold) {
 // Adds to `found` every large prime that divides two entries of one block
 // (and so every one dividing at least the threshold the block size was
 // chosen for); false when that makes too many candidates.
-bool find_shared_large_primes(std::span<const u64> entries, const u64 block, LargePrimes& found) {
+bool find_shared_large_primes(std::span<const u64> entries, const u64 block, LargePrimes& found,
+                              const ClauseSink* sink) {
     for (std::size_t begin = 0; begin < entries.size(); begin += block) {
+        if (sink != nullptr && begin % (64 * block) == 0) sink->poll();
         const std::size_t end = std::min<std::size_t>(entries.size(), begin + block);
         for (std::size_t i = begin; i < end; ++i) {
             for (std::size_t j = i + 1; j < end; ++j) {
@@ -354,13 +356,16 @@ u64 best_of(std::span<const PrimeTally> tallies, std::span<const u64> entries) {
 }
 
 // The always applicable way: factor every distinct entry.
-u64 radix_by_factoring_all(std::span<const u64> entries) {
+u64 radix_by_factoring_all(std::span<const u64> entries, const ClauseSink* sink) {
     std::vector<u64> sorted(entries.begin(), entries.end());
     std::sort(sorted.begin(), sorted.end());
     std::vector<PrimeTally> tallies;
     std::unordered_map<u64, std::size_t> index_of;  // prime -> its tally; lookups only
     std::vector<u64> primes;
+    std::size_t factored = 0;
     for (std::size_t i = 0; i < sorted.size();) {
+        // Factoring a 62-bit entry can take a fraction of a millisecond.
+        if (sink != nullptr && ++factored % 64 == 0) sink->poll();
         std::size_t j = i;
         while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
         const u64 x = sorted[i];
@@ -378,7 +383,7 @@ u64 radix_by_factoring_all(std::span<const u64> entries) {
 }
 
 // The next radix for the working weights that are at least 2.
-u64 choose_radix(std::span<const u64> entries) {
+u64 choose_radix(std::span<const u64> entries, const ClauseSink* sink) {
     if (entries.empty()) return 2;
     // A factor shared by every entry reaches the largest possible count, and
     // the numbers of that count are the divisors of the common gcd.
@@ -417,11 +422,11 @@ u64 choose_radix(std::span<const u64> entries) {
     }
     const std::size_t counted = large.size();
     if (const std::optional<u64> block = block_size(entries.size(), best);
-        block && find_shared_large_primes(entries, *block, large)) {
+        block && find_shared_large_primes(entries, *block, large, sink)) {
         for (const u64 q : large.primes().subspan(counted)) tally(q);
         return best_of(tallies, entries);
     }
-    return radix_by_factoring_all(entries);
+    return radix_by_factoring_all(entries, sink);
 }
 
 }  // namespace
@@ -435,7 +440,8 @@ Radices select_radices(std::span<const Weight> weights, const Weight bound, cons
         if (w >= 2) entries.push_back(w);
     u64 product = 1;
     while (true) {
-        const u64 radix = choose_radix(entries);
+        if (sink != nullptr) sink->poll();
+        const u64 radix = choose_radix(entries, sink);
         radices.push_back(radix);
         if (product > ~u64{0} / radix) break;  // the product passes 2^64 - 1, and so the bound
         product *= radix;

@@ -8,6 +8,7 @@
 
 #include "rggt_tree.hpp"
 
+#include <array>
 #include <bit>
 #include <unordered_map>
 
@@ -128,53 +129,72 @@ std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value
     return count;
 }
 
+namespace {
+
 // Subtrees with equal value sets are interchangeable when pairs are ranked:
 // a pair's combined size and size product depend only on the two sets. So
 // the subtrees still to be merged are kept in classes of equal value sets,
 // each holding its members in the order in which they joined the active
-// list, and every pair of classes is ranked once. Node indices grow in that
-// order too, and removals keep it, so comparing index pairs compares list
-// positions; the earliest pair of two classes joins their first members
-// (the first two within one class). Merges only ever take first members,
-// so a class is a queue.
-
-namespace {
-
+// list. Node indices grow in that order too, and removals keep it, so
+// comparing index pairs compares list positions; the earliest pair of two
+// classes joins their first members (the first two within one class).
+// Merges only ever take first members, so a class is a queue.
 template <class Value>
 struct ValueClass {
     const std::vector<Value>* vals = nullptr;
+    std::vector<Interval<Value>> runs;   // the values as maximal runs of consecutive integers
     std::vector<std::uint32_t> members;  // members[head..] are still active
     std::size_t head = 0;
     std::uint32_t epoch = 0;       // bumped when the class gains a first member
     std::uint32_t pair_epoch = 0;  // bumped when it gains a second one
+    std::uint32_t active_at = 0;   // position in the list of non-empty classes
 
     std::size_t size() const { return members.size() - head; }
     std::uint32_t member(const std::size_t k) const { return members[head + k]; }
 };
 
-// A ranked pair of classes, left <= right, with the earliest node pair it
-// stood for when it was ranked and the class epochs it is valid for.
-struct PairCandidate {
+// The rank of a pair: smaller combined/product ratio first (compared exactly
+// by cross-multiplication), then the smaller combined set, then the earlier
+// pair of the active list. A key whose combined size is only a lower bound
+// ranks no later than the exact one.
+struct PairKey {
     std::uint64_t combined;  // size of the merged value set
     std::uint64_t product;   // product of the two value set sizes
     std::uint32_t first;
     std::uint32_t second;
-    std::uint32_t left_class;
-    std::uint32_t right_class;
-    std::uint32_t left_epoch;
-    std::uint32_t right_epoch;
 };
 
-// Smaller combined/product ratio first (compared exactly by
-// cross-multiplication), then the smaller combined set, then the earlier
-// pair of the active list.
-bool better_pair(const PairCandidate& x, const PairCandidate& y) {
+bool better_key(const PairKey& x, const PairKey& y) {
     const Wide lhs = Wide{x.combined} * y.product;
     const Wide rhs = Wide{y.combined} * x.product;
     if (lhs != rhs) return lhs < rhs;
     if (x.combined != y.combined) return x.combined < y.combined;
     return std::pair(x.first, x.second) < std::pair(y.first, y.second);
 }
+
+constexpr PairKey kNoKey{1, 0, ~std::uint32_t{0}, ~std::uint32_t{0}};  // ratio 1/0: after every real key
+
+// A ranked pair of classes, left <= right, with the class epochs it is
+// valid for.
+struct PairCandidate {
+    PairKey key;
+    std::uint32_t left_class;
+    std::uint32_t right_class;
+    std::uint32_t left_epoch;
+    std::uint32_t right_epoch;
+};
+
+bool worse_candidate(const PairCandidate& x, const PairCandidate& y) { return better_key(y.key, x.key); }
+
+// A row's bound: every pair of its class that is not in the heap ranks at
+// or after `key`.
+struct RowBound {
+    PairKey key;
+    std::uint32_t cls;
+    std::uint32_t version;
+};
+
+bool worse_bound(const RowBound& x, const RowBound& y) { return better_key(y.key, x.key); }
 
 template <class Value>
 struct ValsHash {
@@ -193,87 +213,263 @@ struct ValsEqual {
     bool operator()(const std::vector<Value>* x, const std::vector<Value>* y) const { return *x == *y; }
 };
 
-// The candidate heap of one tree build. Every pair of classes that can
-// still form a node pair has one entry carrying the classes' current
-// epochs. Entries go stale when their classes lose members; a stale entry
-// is re-ranked when it reaches the top (its earliest node pair can only move
-// later, so it only sinks) or dropped when its classes can no longer pair
-// or have since been refilled, in which case a fresh entry was pushed at
-// the refill.
+template <class Value>
+std::vector<Interval<Value>> runs_of(const std::vector<Value>& vals) {
+    std::vector<Interval<Value>> runs;
+    for (const Value v : vals) {
+        if (!runs.empty() && runs.back().hi + 1 == v)
+            runs.back().hi = v;
+        else
+            runs.push_back({v, v});
+    }
+    return runs;
+}
+
+// The candidate heap of one tree build, without ranking every pair of
+// classes up front. Each class keeps a row: a scan of its partners puts the
+// `row_entries` best pairs into the heap and records as the row's bound the
+// best key among the pairs it left out. A pair outside the heap was left out
+// by a row whose bound it does not beat, so the best heap entry is the best
+// pair overall unless some row's bound beats it; that row is then scanned
+// again, over every partner, which only raises its bound. A new class scans
+// its row at once. Keys only move later while a tree is built (a class's
+// first member can only be replaced by a later one), so a stale heap entry
+// or bound is still a lower bound: entries are re-ranked when they reach the
+// top and dropped once their classes can no longer pair or have since been
+// refilled (the refill scans a fresh row).
 template <class Value>
 class PairQueue {
 public:
-    explicit PairQueue(const Value cap) : cap_(cap) {}
+    PairQueue(const Value cap, const ClauseSink* sink, const std::size_t row_entries)
+        : cap_(cap), sink_(sink), row_entries_(std::max<std::size_t>(row_entries, 1)) {}
 
-    // Puts node `index` (the newest node) into the class of its values and
-    // ranks the pairs this makes possible.
-    void add(const std::vector<Value>& vals, const std::uint32_t index) {
+    // Puts node `index` (the newest node) into the class of its values. With
+    // `scan` false the pairs it makes possible are left for start().
+    void add(const std::vector<Value>& vals, const std::uint32_t index, const bool scan = true) {
         const auto [found, inserted] = class_of_.try_emplace(&vals, static_cast<std::uint32_t>(classes_.size()));
-        if (inserted) classes_.push_back(ValueClass<Value>{&vals, {}, 0, 0, 0});
+        if (inserted) {
+            classes_.push_back(ValueClass<Value>{&vals, runs_of(vals), {}, 0, 0, 0, 0});
+            versions_.push_back(0);
+        }
         const std::uint32_t id = found->second;
         ValueClass<Value>& cls = classes_[id];
         cls.members.push_back(index);
         if (cls.size() == 1) {
             ++cls.epoch;
-            ++nonempty_classes_;
-            for (std::uint32_t other = 0; other < classes_.size(); ++other)
-                if (other != id && classes_[other].size() > 0) push(std::min(other, id), std::max(other, id));
+            cls.active_at = static_cast<std::uint32_t>(active_.size());
+            active_.push_back(id);
+            if (scan) scan_row(id, 0);
         } else if (cls.size() == 2) {
             ++cls.pair_epoch;
-            push(id, id);
+            if (scan) push_candidate(id, id);
+        }
+    }
+
+    // Ranks the pairs of the classes added without a scan: each row scans
+    // the partners after it, so every pair is seen once.
+    void start() {
+        for (std::uint32_t at = 0; at < active_.size(); ++at) {
+            const std::uint32_t id = active_[at];
+            if (classes_[id].size() >= 2) push_candidate(id, id);
+            scan_row(id, at + 1);
         }
     }
 
     // Removes and returns the best pair of nodes, first < second.
     std::pair<std::uint32_t, std::uint32_t> pop_best() {
         while (true) {
-            if (heap_.empty()) throw std::logic_error("quillet: no pair left to merge");
-            PairCandidate top = heap_.front();
-            std::pop_heap(heap_.begin(), heap_.end(), worse);
-            heap_.pop_back();
-            if (!current(top)) continue;
-            const auto [first, second] = earliest_pair(top.left_class, top.right_class);
-            if (first != top.first || second != top.second) {
-                top.first = first;
-                top.second = second;
-                heap_.push_back(top);
-                std::push_heap(heap_.begin(), heap_.end(), worse);
+            if (!heap_.empty()) {
+                PairCandidate top = heap_.front();
+                const bool live = current(top);
+                const auto [first, second] =
+                    live ? earliest_pair(top.left_class, top.right_class) : std::pair<std::uint32_t, std::uint32_t>{};
+                if (!live || first != top.key.first || second != top.key.second) {
+                    std::pop_heap(heap_.begin(), heap_.end(), worse_candidate);
+                    heap_.pop_back();
+                    if (live) {
+                        top.key.first = first;
+                        top.key.second = second;
+                        push(top);
+                    }
+                    continue;
+                }
+            }
+            drop_stale_bounds();
+            if (heap_.empty() || (!bounds_.empty() && better_key(bounds_.front().key, heap_.front().key))) {
+                if (bounds_.empty()) throw std::logic_error("quillet: no pair left to merge");
+                const std::uint32_t id = bounds_.front().cls;
+                std::pop_heap(bounds_.begin(), bounds_.end(), worse_bound);
+                bounds_.pop_back();
+                scan_row(id, 0);
                 continue;
             }
+            PairCandidate top = heap_.front();
+            std::pop_heap(heap_.begin(), heap_.end(), worse_candidate);
+            heap_.pop_back();
+            const std::uint32_t first = top.key.first;
+            const std::uint32_t second = top.key.second;
             take_first(top.left_class);
             take_first(top.right_class);
             if (current(top)) {
                 const auto [next_first, next_second] = earliest_pair(top.left_class, top.right_class);
-                top.first = next_first;
-                top.second = next_second;
-                heap_.push_back(top);
-                std::push_heap(heap_.begin(), heap_.end(), worse);
+                top.key.first = next_first;
+                top.key.second = next_second;
+                push(top);
             }
             return {first, second};
         }
     }
 
     // Drops entries that can never become current again once they
-    // outnumber the live class pairs.
+    // outnumber the live ones by far.
     void compact() {
-        const std::size_t live = nonempty_classes_ * (nonempty_classes_ + 1) / 2;
-        if (heap_.size() <= 2 * live + 4096) return;
+        if (heap_.size() <= 2 * compacted_size_ + 4096) return;
         std::erase_if(heap_, [&](const PairCandidate& c) { return !current(c); });
-        std::make_heap(heap_.begin(), heap_.end(), worse);
+        std::make_heap(heap_.begin(), heap_.end(), worse_candidate);
+        compacted_size_ = heap_.size();
     }
 
 private:
-    static bool worse(const PairCandidate& x, const PairCandidate& y) { return better_pair(y, x); }
+    // The pairs of class `id` with the active classes from position `from`
+    // on (and itself, when scanning everything): the best ones go to the
+    // heap, the best key left out becomes the row's bound.
+    void scan_row(const std::uint32_t id, const std::uint32_t from) {
+        if (sink_ != nullptr && ++scanned_rows_ % 256 == 0) sink_->poll();
+        row_.clear();
+        PairKey bound = kNoKey;
+        const auto worse_in_row = [](const PairCandidate& x, const PairCandidate& y) {
+            return better_key(x.key, y.key);  // a max-heap: the worst kept entry on top
+        };
+        const auto keep = [&](const PairCandidate& c) {
+            if (row_.size() < row_entries_) {
+                row_.push_back(c);
+                std::push_heap(row_.begin(), row_.end(), worse_in_row);
+                return;
+            }
+            if (!better_key(c.key, row_.front().key)) {
+                if (better_key(c.key, bound)) bound = c.key;
+                return;
+            }
+            std::pop_heap(row_.begin(), row_.end(), worse_in_row);
+            if (better_key(row_.back().key, bound)) bound = row_.back().key;
+            row_.back() = c;
+            std::push_heap(row_.begin(), row_.end(), worse_in_row);
+        };
+        if (from == 0 && classes_[id].size() >= 2) keep(candidate(id, id, exact_combined(id, id)));
+        for (std::uint32_t at = from; at < active_.size(); ++at) {
+            const std::uint32_t other = active_[at];
+            if (other == id) continue;
+            const std::uint32_t left = std::min(id, other);
+            const std::uint32_t right = std::max(id, other);
+            if (row_.size() == row_entries_) {
+                // Skip the exact size when even a lower bound cannot enter the row.
+                const PairCandidate rough = candidate(left, right, combined_lower_bound(left, right));
+                if (!better_key(rough.key, row_.front().key)) {
+                    if (better_key(rough.key, bound)) bound = rough.key;
+                    continue;
+                }
+            }
+            keep(candidate(left, right, exact_combined(left, right)));
+        }
+        for (const PairCandidate& c : row_) push(c);
+        ++versions_[id];
+        if (bound.product != 0) {
+            bounds_.push_back(RowBound{bound, id, versions_[id]});
+            std::push_heap(bounds_.begin(), bounds_.end(), worse_bound);
+        }
+    }
 
-    void push(const std::uint32_t left, const std::uint32_t right) {
+    void push_candidate(const std::uint32_t left, const std::uint32_t right) {
+        push(candidate(left, right, exact_combined(left, right)));
+    }
+
+    void push(const PairCandidate& c) {
+        heap_.push_back(c);
+        std::push_heap(heap_.begin(), heap_.end(), worse_candidate);
+    }
+
+    PairCandidate candidate(const std::uint32_t left, const std::uint32_t right, const std::uint64_t combined) const {
         const ValueClass<Value>& a = classes_[left];
         const ValueClass<Value>& b = classes_[right];
         const auto [first, second] = earliest_pair(left, right);
         const std::uint32_t right_epoch = left == right ? b.pair_epoch : b.epoch;
-        heap_.push_back(PairCandidate{combined_size(*a.vals, *b.vals, cap_, scratch_),
-                                      std::uint64_t{b.vals->size()} * a.vals->size(), first, second, left, right,
-                                      a.epoch, right_epoch});
-        std::push_heap(heap_.begin(), heap_.end(), worse);
+        return PairCandidate{PairKey{combined, std::uint64_t{b.vals->size()} * a.vals->size(), first, second}, left,
+                             right, a.epoch, right_epoch};
+    }
+
+    // Every value of either set is a sum (the other holds 0), and so is the
+    // larger set's largest value plus the other's largest non-zero value
+    // when that sum lies above the larger set.
+    std::uint64_t combined_lower_bound(const std::uint32_t left, const std::uint32_t right) const {
+        const std::vector<Value>& a = *classes_[left].vals;
+        const std::vector<Value>& b = *classes_[right].vals;
+        const std::vector<Value>& big = a.size() >= b.size() ? a : b;
+        const std::vector<Value>& small = a.size() >= b.size() ? b : a;
+        const bool above = small.size() > 1 && big.back() < cap_ && saturating_sum(big.back(), small.back(), cap_) > big.back();
+        return big.size() + (above ? 1 : 0);
+    }
+
+    // |combine_vals| by the cheapest of three ways: all sums of two small
+    // sets sorted, the runs of one set shifted by the values of the other, or
+    // the bitmap of combined_size.
+    std::uint64_t exact_combined(const std::uint32_t left, const std::uint32_t right) {
+        const ValueClass<Value>& a = classes_[left];
+        const ValueClass<Value>& b = classes_[right];
+        const std::size_t na = a.vals->size();
+        const std::size_t nb = b.vals->size();
+        if (na * nb <= kSmallSums) {
+            std::array<Value, kSmallSums> sums;
+            std::size_t n = 0;
+            for (const Value x : *a.vals)
+                for (const Value y : *b.vals) sums[n++] = saturating_sum(x, y, cap_);
+            std::sort(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(n));
+            return static_cast<std::uint64_t>(std::unique(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(n)) -
+                                              sums.begin());
+        }
+        // Rough operation counts of the three ways.
+        const std::size_t by_a_runs = a.runs.size() * nb;
+        const std::size_t by_b_runs = b.runs.size() * na;
+        const std::size_t shifted = std::min(by_a_runs, by_b_runs);
+        const double runs_cost = static_cast<double>(shifted) * (std::bit_width(shifted) + 2);
+        const SumLayout layout = sum_layout(*a.vals, *b.vals, cap_);
+        const double bitmap_cost = layout.dense ? static_cast<double>(std::min(na, nb)) * (layout.limit / 64 + 1) * 2
+                                                : static_cast<double>(na) * nb * (std::bit_width(na * nb) + 1);
+        if (runs_cost < bitmap_cost)
+            return by_a_runs <= by_b_runs ? shifted_runs_size(a.runs, *b.vals) : shifted_runs_size(b.runs, *a.vals);
+        return combined_size(*a.vals, *b.vals, cap_, scratch_);
+    }
+
+    // |{min(x + y, cap)}| for x in the runs and y in `shifts`: each shifted
+    // run maps onto one interval, and the union of the intervals is counted.
+    std::uint64_t shifted_runs_size(const std::vector<Interval<Value>>& runs, const std::vector<Value>& shifts) {
+        spans_.clear();
+        for (const Value y : shifts)
+            for (const Interval<Value>& run : runs)
+                spans_.push_back({saturating_sum(run.lo, y, cap_), saturating_sum(run.hi, y, cap_)});
+        std::sort(spans_.begin(), spans_.end(),
+                  [](const Interval<Value>& x, const Interval<Value>& y) { return x.lo < y.lo; });
+        std::uint64_t count = 0;
+        Value lo = spans_.front().lo;
+        Value hi = spans_.front().hi;
+        for (const Interval<Value>& s : spans_) {
+            if (s.lo > hi + 1) {
+                count += static_cast<std::uint64_t>(hi - lo) + 1;
+                lo = s.lo;
+                hi = s.hi;
+            } else {
+                hi = std::max(hi, s.hi);
+            }
+        }
+        return count + static_cast<std::uint64_t>(hi - lo) + 1;
+    }
+
+    void drop_stale_bounds() {
+        while (!bounds_.empty()) {
+            const RowBound& b = bounds_.front();
+            if (b.version == versions_[b.cls] && classes_[b.cls].size() > 0) return;
+            std::pop_heap(bounds_.begin(), bounds_.end(), worse_bound);
+            bounds_.pop_back();
+        }
     }
 
     bool current(const PairCandidate& c) const {
@@ -294,19 +490,36 @@ private:
     void take_first(const std::uint32_t id) {
         ValueClass<Value>& cls = classes_[id];
         ++cls.head;
-        if (cls.size() == 0) --nonempty_classes_;
+        if (cls.size() == 0) {
+            // Swap-remove from the active list; the scan order of a row does
+            // not matter, as every active partner is seen.
+            const std::uint32_t last = active_.back();
+            active_[cls.active_at] = last;
+            classes_[last].active_at = cls.active_at;
+            active_.pop_back();
+        }
         if (cls.head * 2 > cls.members.size()) {
             cls.members.erase(cls.members.begin(), cls.members.begin() + static_cast<std::ptrdiff_t>(cls.head));
             cls.head = 0;
         }
     }
 
+    static constexpr std::size_t kSmallSums = 32;
+
     Value cap_;
+    const ClauseSink* sink_;
+    std::size_t row_entries_;
     CombineScratch<Value> scratch_;
     std::vector<ValueClass<Value>> classes_;
+    std::vector<std::uint32_t> versions_;  // per class: the scan its current bound belongs to
+    std::vector<std::uint32_t> active_;    // the non-empty classes
     std::unordered_map<const std::vector<Value>*, std::uint32_t, ValsHash<Value>, ValsEqual<Value>> class_of_;
     std::vector<PairCandidate> heap_;
-    std::size_t nonempty_classes_ = 0;
+    std::vector<RowBound> bounds_;
+    std::vector<PairCandidate> row_;
+    std::vector<Interval<Value>> spans_;
+    std::size_t compacted_size_ = 0;
+    std::uint64_t scanned_rows_ = 0;
 };
 
 template <class Value>
@@ -321,9 +534,9 @@ Node<Value>& append_node(NodeList<Value>& nodes) {
 
 template <class Value>
 Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nodes, const Value cap,
-                                  const ClauseSink* sink) {
+                                  const ClauseSink* sink, const std::size_t row_entries) {
     if (groups.empty()) return nullptr;
-    PairQueue<Value> queue(cap);
+    PairQueue<Value> queue(cap, sink, row_entries);
     for (const std::vector<TermRef>& group : groups) {
         Node<Value>& leaf = append_node(nodes);
         leaf.is_leaf = true;
@@ -332,8 +545,9 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
         leaf.vals.push_back(0);
         for (const TermRef& term : group) leaf.vals.push_back(capped(term.weight, cap));
         sort_unique(leaf.vals);
-        queue.add(leaf.vals, leaf.index);
+        queue.add(leaf.vals, leaf.index, false);
     }
+    queue.start();
     CombineScratch<Value> scratch;
     std::uint32_t since_poll = 0;
     for (std::size_t active = groups.size(); active > 1; --active) {
@@ -484,7 +698,8 @@ std::pair<std::size_t, std::size_t> terms_of_value(const Node<Value>& leaf, cons
                                              CombineScratch<Value>&);                                              \
     template std::uint64_t combined_size(const std::vector<Value>&, const std::vector<Value>&, Value,              \
                                          CombineScratch<Value>&);                                                  \
-    template Node<Value>* build_min_ratio_tree(const GroupTerms&, NodeList<Value>&, Value, const ClauseSink*);    \
+    template Node<Value>* build_min_ratio_tree(const GroupTerms&, NodeList<Value>&, Value, const ClauseSink*,      \
+                                               std::size_t);                                                  \
     template void initialize_root_intervals(Node<Value>&, Value);                                                  \
     template void merge_adjacent_child_intervals(const Node<Value>&, Node<Value>&, const Node<Value>&, Value);     \
     template void make_child_intervals(Node<Value>*, Value, ClauseSink*);                                          \

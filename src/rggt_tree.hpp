@@ -103,9 +103,11 @@ std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value
 // Builds the tree greedily into `nodes` (the leaves first, in group order,
 // then the merged nodes in merge order) and returns its root, or null
 // without groups. `sink`, when given, is polled for cancellation.
+// `row_entries` is how many pairs each class ranks ahead of need; it only
+// trades rescans for heap entries and never changes the tree.
 template <class Value>
 Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nodes, Value cap,
-                                  const ClauseSink* sink = nullptr);
+                                  const ClauseSink* sink = nullptr, std::size_t row_entries = 8);
 
 // The root's intervals: [0, largest value below the cap] and, when the cap
 // is reachable, the overflow [cap, cap].

@@ -112,10 +112,12 @@ std::vector<std::pair<U64, U64>> spans(const std::vector<Interval<U64>>& interva
 
 using Spans = std::vector<std::pair<U64, U64>>;
 
-// Leaves with the given value sets (weights are the non-zero values).
-NodeList<U64> build(const std::vector<std::vector<Weight>>& leaf_weights, const U64 cap, Node<U64>*& root) {
+// Leaves with the given value sets (weights are the non-zero values). One
+// ranked pair per class makes the pair search rescan rows as often as it can.
+NodeList<U64> build(const std::vector<std::vector<Weight>>& leaf_weights, const U64 cap, Node<U64>*& root,
+                    const std::size_t row_entries = 8) {
     NodeList<U64> nodes;
-    root = build_min_ratio_tree(weights_to_groups(leaf_weights), nodes, cap);
+    root = build_min_ratio_tree(weights_to_groups(leaf_weights), nodes, cap, nullptr, row_entries);
     return nodes;
 }
 
@@ -223,7 +225,7 @@ TEST(Rggt, TreeAndIntervalsMatchTheDirectRules) {
             for (U64 k = 1 + rng() % 3; k > 0; --k) group.push_back(1 + rng() % max_weight);
         const U64 cap = 1 + rng() % (max_weight * 6);
         Node<U64>* root = nullptr;
-        const auto nodes = build(weights, cap, root);
+        const auto nodes = build(weights, cap, root, 1 + round % 2);
         const auto expected = reference_tree(weights_to_groups(weights), cap);
         ASSERT_EQ(nodes.size(), expected.size());
         for (std::size_t k = 0; k < nodes.size(); ++k) {
@@ -245,6 +247,27 @@ TEST(Rggt, TreeAndIntervalsMatchTheDirectRules) {
             ASSERT_EQ(spans(node->right->intervals),
                       spans(reference_child_intervals(node->intervals, node->right->vals, node->left->vals, cap)))
                 << "round " << round;
+        }
+    }
+}
+
+// Enough distinct value sets that the pair search ranks only part of each
+// class's partners and has to rescan rows, against the direct rule.
+TEST(Rggt, TreeOfManyClassesMatchesTheDirectRule) {
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+        std::mt19937_64 rng(seed);
+        const U64 max_weight = seed % 3 == 0 ? 6 : (seed % 3 == 1 ? 40 : 400);
+        std::vector<std::vector<Weight>> weights(30 + rng() % 30);
+        for (auto& group : weights)
+            for (U64 k = 1 + rng() % 3; k > 0; --k) group.push_back(1 + rng() % max_weight);
+        const U64 cap = 1 + max_weight + rng() % (max_weight * 8);
+        Node<U64>* root = nullptr;
+        const auto nodes = build(weights, cap, root, 1 + seed % 3);
+        const auto expected = reference_tree(weights_to_groups(weights), cap);
+        ASSERT_EQ(nodes.size(), expected.size()) << "seed " << seed;
+        for (std::size_t k = weights.size(); k < nodes.size(); ++k) {
+            ASSERT_EQ(nodes[k]->left->index, static_cast<std::uint32_t>(expected[k].left)) << "seed " << seed;
+            ASSERT_EQ(nodes[k]->right->index, static_cast<std::uint32_t>(expected[k].right)) << "seed " << seed;
         }
     }
 }

@@ -18,6 +18,16 @@ namespace quillet::rggt {
 
 namespace {
 
+// Without a target flag for the popcnt instruction, std::popcount is a
+// library call; this inline form is several times cheaper in the bitmap
+// loops.
+inline std::uint64_t popcount64(std::uint64_t x) {
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+    return (x * 0x0101010101010101ULL) >> 56;
+}
+
 struct SumLayout {
     bool dense = false;
     bool overflow = false;    // some sum reaches the cap
@@ -125,7 +135,7 @@ std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value
     }
     mark_sums(a, b, cap, layout, scratch);
     std::uint64_t count = layout.overflow ? 1 : 0;
-    for (const std::uint64_t word : scratch.sum_bits) count += static_cast<std::uint64_t>(std::popcount(word));
+    for (const std::uint64_t word : scratch.sum_bits) count += popcount64(word);
     return count;
 }
 
@@ -147,7 +157,7 @@ struct ValueClass {
     std::size_t head = 0;
     std::uint32_t epoch = 0;       // bumped when the class gains a first member
     std::uint32_t pair_epoch = 0;  // bumped when it gains a second one
-    std::uint32_t active_at = 0;   // position in the list of non-empty classes
+    std::uint32_t active_at = 0;   // position in the list of active classes
 
     std::size_t size() const { return members.size() - head; }
     std::uint32_t member(const std::size_t k) const { return members[head + k]; }
@@ -270,6 +280,7 @@ public:
     void start() {
         for (std::uint32_t at = 0; at < active_.size(); ++at) {
             const std::uint32_t id = active_[at];
+            if (!is_active(at)) continue;
             if (classes_[id].size() >= 2) push_candidate(id, id);
             scan_row(id, at + 1);
         }
@@ -355,10 +366,11 @@ private:
             row_.back() = c;
             std::push_heap(row_.begin(), row_.end(), worse_in_row);
         };
+        const bool shift_bound = prepare_shift_bound(*classes_[id].vals);
         if (from == 0 && classes_[id].size() >= 2) keep(candidate(id, id, exact_combined(id, id)));
         for (std::uint32_t at = from; at < active_.size(); ++at) {
             const std::uint32_t other = active_[at];
-            if (other == id) continue;
+            if (other == id || !is_active(at)) continue;
             const std::uint32_t left = std::min(id, other);
             const std::uint32_t right = std::max(id, other);
             if (row_.size() == row_entries_) {
@@ -367,6 +379,18 @@ private:
                 if (!better_key(rough.key, row_.front().key)) {
                     if (better_key(rough.key, bound)) bound = rough.key;
                     continue;
+                }
+                {
+                    const std::vector<Value>& x = *classes_[id].vals;
+                    const std::vector<Value>& y = *classes_[other].vals;
+                    const std::uint64_t from_x = shift_bound ? shifted_union_size(x, y.back())
+                                                             : x.size() <= kMergeUnion ? merged_union_size(x, y.back()) : 0;
+                    const std::uint64_t from_y = y.size() <= kMergeUnion ? merged_union_size(y, x.back()) : 0;
+                    const PairCandidate finer = candidate(left, right, std::max(from_x, from_y));
+                    if (!better_key(finer.key, row_.front().key)) {
+                        if (better_key(finer.key, bound)) bound = finer.key;
+                        continue;
+                    }
                 }
             }
             keep(candidate(left, right, exact_combined(left, right)));
@@ -407,6 +431,61 @@ private:
         const std::vector<Value>& small = a.size() >= b.size() ? b : a;
         const bool above = small.size() > 1 && big.back() < cap_ && saturating_sum(big.back(), small.back(), cap_) > big.back();
         return big.size() + (above ? 1 : 0);
+    }
+
+    // A finer lower bound for the pairs of one row, when the cap is small
+    // and the row's set is not tiny: a partner holds 0 and its largest value
+    // m, so the combined set holds X ∪ (X + m), whose size is read off X's
+    // bitmap once per m and scan. Returns whether it is available.
+    bool prepare_shift_bound(const std::vector<Value>& x) {
+        for (const std::size_t m : memo_touched_) shift_memo_[m] = 0;
+        memo_touched_.clear();
+        if (cap_ > Value{kShiftBoundCap} || x.size() < 8) return false;
+        const auto cap = static_cast<std::size_t>(cap_);
+        shift_memo_.resize(cap + 1, 0);
+        x_bits_.assign((cap + 63) / 64, 0);
+        for (const Value v : x)
+            if (v < cap_) x_bits_[static_cast<std::size_t>(v) / 64] |= std::uint64_t{1} << (static_cast<std::size_t>(v) % 64);
+        return true;
+    }
+
+    // |X ∪ (X + m)| of a small set by merging the two ascending lists.
+    std::uint64_t merged_union_size(const std::vector<Value>& x, const Value m) const {
+        std::size_t i = 0;
+        std::size_t j = 0;
+        std::uint64_t count = 0;
+        Value last = 0;
+        while (i < x.size() || j < x.size()) {
+            Value next;
+            if (j == x.size() || (i < x.size() && x[i] <= saturating_sum(x[j], m, cap_)))
+                next = x[i++];
+            else
+                next = saturating_sum(x[j++], m, cap_);
+            if (count == 0 || next != last) ++count;  // both lists ascend, so repeats are adjacent
+            last = next;
+        }
+        return count;
+    }
+
+    std::uint64_t shifted_union_size(const std::vector<Value>& x, const Value m) {
+        const auto shift = static_cast<std::size_t>(m);
+        if (shift_memo_[shift] != 0) return shift_memo_[shift];
+        const std::size_t cap = static_cast<std::size_t>(cap_);
+        const std::size_t words = x_bits_.size();
+        const std::size_t word_shift = shift / 64;
+        const unsigned bit_shift = shift % 64;
+        std::uint64_t extra = 0;  // values of X + m below the cap that X lacks
+        for (std::size_t w = word_shift; w < words; ++w) {
+            std::uint64_t moved = x_bits_[w - word_shift] << bit_shift;
+            if (bit_shift != 0 && w > word_shift) moved |= x_bits_[w - word_shift - 1] >> (64 - bit_shift);
+            if (w + 1 == words && cap % 64 != 0) moved &= (std::uint64_t{1} << (cap % 64)) - 1;
+            extra += popcount64(moved & ~x_bits_[w]);
+        }
+        if (x.back() < cap_ && saturating_sum(x.back(), m, cap_) == cap_) ++extra;  // the overflow value
+        const std::uint64_t size = x.size() + extra;
+        shift_memo_[shift] = size;
+        memo_touched_.push_back(shift);
+        return size;
     }
 
     // |combine_vals| by the cheapest of three ways: all sums of two small
@@ -472,6 +551,13 @@ private:
         }
     }
 
+    // Whether the entry at `at` of the active list still stands for a
+    // non-empty class (a refilled class has a later entry instead).
+    bool is_active(const std::size_t at) const {
+        const ValueClass<Value>& cls = classes_[active_[at]];
+        return cls.size() > 0 && cls.active_at == at;
+    }
+
     bool current(const PairCandidate& c) const {
         const ValueClass<Value>& a = classes_[c.left_class];
         const ValueClass<Value>& b = classes_[c.right_class];
@@ -490,13 +576,15 @@ private:
     void take_first(const std::uint32_t id) {
         ValueClass<Value>& cls = classes_[id];
         ++cls.head;
-        if (cls.size() == 0) {
-            // Swap-remove from the active list; the scan order of a row does
-            // not matter, as every active partner is seen.
-            const std::uint32_t last = active_.back();
-            active_[cls.active_at] = last;
-            classes_[last].active_at = cls.active_at;
-            active_.pop_back();
+        if (cls.size() == 0 && ++inactive_ > active_.size() / 2 + 64) {
+            std::size_t kept = 0;
+            for (std::size_t at = 0; at < active_.size(); ++at) {
+                if (!is_active(at)) continue;
+                classes_[active_[at]].active_at = static_cast<std::uint32_t>(kept);
+                active_[kept++] = active_[at];
+            }
+            active_.resize(kept);
+            inactive_ = 0;
         }
         if (cls.head * 2 > cls.members.size()) {
             cls.members.erase(cls.members.begin(), cls.members.begin() + static_cast<std::ptrdiff_t>(cls.head));
@@ -512,12 +600,22 @@ private:
     CombineScratch<Value> scratch_;
     std::vector<ValueClass<Value>> classes_;
     std::vector<std::uint32_t> versions_;  // per class: the scan its current bound belongs to
-    std::vector<std::uint32_t> active_;    // the non-empty classes
+    // The classes in the order in which they gained their first member, so
+    // that a row meets partners roughly by their first node and the lower
+    // bounds of ties cut the scan short; emptied entries are skipped and
+    // dropped in batches.
+    std::vector<std::uint32_t> active_;
+    std::size_t inactive_ = 0;
     std::unordered_map<const std::vector<Value>*, std::uint32_t, ValsHash<Value>, ValsEqual<Value>> class_of_;
     std::vector<PairCandidate> heap_;
     std::vector<RowBound> bounds_;
     std::vector<PairCandidate> row_;
     std::vector<Interval<Value>> spans_;
+    static constexpr std::uint64_t kShiftBoundCap = std::uint64_t{1} << 16;
+    static constexpr std::size_t kMergeUnion = 16;
+    std::vector<std::uint64_t> x_bits_;        // the scanning row's values below the cap
+    std::vector<std::uint64_t> shift_memo_;    // shifted_union_size per m, 0 when not yet known
+    std::vector<std::size_t> memo_touched_;
     std::size_t compacted_size_ = 0;
     std::uint64_t scanned_rows_ = 0;
 };
@@ -548,6 +646,15 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
         queue.add(leaf.vals, leaf.index, false);
     }
     queue.start();
+    // Value sets are the one part of the build that can outgrow the output
+    // by far (a bound just below the largest sum keeps few intervals of huge
+    // sets), so their total is held to the memory of the literal budget
+    // plus a margin: past that the encoding is refused as too large.
+    std::uint64_t held_values = 0;
+    for (const std::unique_ptr<Node<Value>>& leaf : nodes) held_values += leaf->vals.size();
+    const std::uint64_t value_limit = sink == nullptr ? ~std::uint64_t{0}
+                                                      : sink->max_literals() / (sizeof(Value) / sizeof(Lit)) +
+                                                            (std::uint64_t{1} << 20);
     CombineScratch<Value> scratch;
     std::uint32_t since_poll = 0;
     for (std::size_t active = groups.size(); active > 1; --active) {
@@ -560,6 +667,8 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
         merged.left = nodes[first].get();
         merged.right = nodes[second].get();
         merged.vals = combine_vals(merged.left->vals, merged.right->vals, cap, scratch);
+        held_values += merged.vals.size();
+        if (held_values > value_limit) throw_encoding_too_large(sink->max_literals());
         queue.compact();
         queue.add(merged.vals, merged.index);
     }

@@ -102,7 +102,10 @@ std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value
 
 // Builds the tree greedily into `nodes` (the leaves first, in group order,
 // then the merged nodes in merge order) and returns its root, or null
-// without groups. `sink`, when given, is polled for cancellation.
+// without groups. `sink`, when given, is polled for cancellation, and its
+// budget also bounds the values the tree may hold (as much memory as the
+// literal budget, plus 1 Mi values), past which the encoding is refused as
+// too large.
 // `row_entries` is how many pairs each class ranks ahead of need; it only
 // trades rescans for heap entries and never changes the tree.
 template <class Value>

@@ -305,6 +305,32 @@ TEST(Rggt, DeepChainNeitherRecursesNorSlowsDown) {
     EXPECT_EQ(clause(r.num_clauses - 1), (std::vector<Lit>{-r.cnf.num_vars}));
 }
 
+// Spread-out weights with the bound far below the largest sum: the value
+// sets grow towards 3^groups while few intervals survive. The build must be
+// refused within the budget's memory instead of exhausting the machine.
+TEST(Rggt, HugeValueSetsAreRefusedAsTooLarge) {
+    std::mt19937_64 rng(17);
+    GroupedLeqConstraint c;
+    Lit lit = 1;
+    Weight total = 0;
+    for (int g = 0; g < 40; ++g) {
+        auto& group = c.groups.emplace_back();
+        for (int k = 0; k < 3; ++k) {
+            const Weight w = 1 + rng() % 1000000;
+            c.terms.push_back({lit, w});
+            group.push_back(lit++);
+            total += w;
+        }
+    }
+    c.bound = total / 4;
+    EncodeOptions options{lit};
+    options.max_literals = 100000;
+    const auto encoder = make_encoder("rggt");
+    const std::string too_large = "quillet: encoding too large: it would hold more than 100000 literals";
+    EXPECT_EQ(message_of([&] { encoder->encode(c, options); }), too_large);
+    EXPECT_EQ(message_of([&] { encoder->measure(c, options); }), too_large);
+}
+
 TEST(Rggt, FreshIdsPastTheLargestIdThrow) {
     const auto c = constraint({{1, 3}, {2, 3}, {3, 2}, {4, 1}, {5, 4}}, {{1, 2}, {3, 4}, {5}}, 5);
     EXPECT_EQ(encode("rggt", c, max_variable_id - 3).cnf.num_vars, max_variable_id);

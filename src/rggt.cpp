@@ -213,33 +213,45 @@ bool lower_weights_to_leaf_intervals(const NodeList<Value>& nodes, GroupTerms& g
     return changed;
 }
 
-// An upper bound on the node clauses, exact at the root, so that the clause
-// list grows once.
+struct Size {
+    std::uint64_t variables = 0;
+    std::uint64_t clauses = 0;
+    std::uint64_t literals = 0;
+};
+
+// The exact size of what encode_internal and the root's unit clause write
+// for the final tree: what measuring reports without writing, and the
+// reservation when writing.
 template <class Value>
-std::size_t expected_node_clauses(const NodeList<Value>& nodes, const Value cap) {
-    std::size_t count = 0;
+Size encoding_size(const NodeList<Value>& nodes, const Node<Value>& root, const Value cap) {
+    Size size;
     for (const std::unique_ptr<Node<Value>>& node : nodes) {
         if (node->is_leaf) {
-            count += node->terms.size();
+            // A value with one term reuses its literal; one with k > 1 terms
+            // gets a variable and k binary clauses.
+            const std::vector<std::size_t> order = terms_by_weight(*node, cap);
+            for (const Interval<Value>& iv : node->intervals) {
+                if (iv.lo == 0) continue;
+                const auto [first, last] = terms_of_value(*node, order, iv.lo, cap);
+                if (last - first == 1) continue;
+                size.variables += 1;
+                size.clauses += last - first;
+                size.literals += 2 * (last - first);
+            }
             continue;
         }
-        const std::vector<Interval<Value>>& left = node->left->intervals;
-        const std::vector<Interval<Value>>& right = node->right->intervals;
-        if (!node->is_root) {
-            count += (left.size() - 1) * right.size() + right.size() - 1;
-            continue;
-        }
-        const auto at_cap = [&](const Interval<Value>& iv) { return iv.lo == cap; };
-        count += static_cast<std::size_t>(std::count_if(left.begin(), left.end(), at_cap) +
-                                          std::count_if(right.begin(), right.end(), at_cap));
-        for (const Interval<Value>& iv : left) {
-            const Value least = cap - std::min(iv.lo, cap);
-            count += static_cast<std::size_t>(
-                right.end() - std::lower_bound(right.begin(), right.end(), least,
-                                               [](const Interval<Value>& r, const Value v) { return r.lo < v; }));
-        }
+        const ClauseCount count = node_clause_count(*node, cap);
+        size.clauses += count.clauses;
+        size.literals += count.literals;
+        for (const Interval<Value>& iv : node->intervals)
+            if (iv.lo != 0 && (!node->is_root || iv.lo >= cap)) ++size.variables;
     }
-    return count;
+    for (const Interval<Value>& iv : root.intervals)
+        if (iv.lo == cap) {
+            size.clauses += 1;  // the overflow is forbidden
+            size.literals += 1;
+        }
+    return size;
 }
 
 template <class Value>
@@ -265,8 +277,16 @@ void encode_reduced(const GroupedLeqConstraint& constraint, Encoding& encoding) 
             if (term.weight > constraint.bound) cnf.add_clause({-term.lit});
         return;
     }
-    const std::size_t clauses = expected_node_clauses(nodes, cap) + 1;
-    cnf.reserve(clauses, 3 * clauses);
+    // Checked only on the final tree: an earlier pass's tree can be larger
+    // than the reduced one.
+    const Size size = encoding_size(nodes, *root, cap);
+    cnf.require_room(size.literals);
+    if (cnf.counting_only()) {
+        cnf.count(size.clauses, size.literals);
+        encoding.vars.fresh_block(size.variables);
+        return;
+    }
+    cnf.reserve(size.clauses, size.literals);
     std::vector<EncodedNodeInfo> memo(nodes.size());
     encode_internal(static_cast<const Node<Value>*>(root), cap, encoding.vars, cnf, memo);
     const std::vector<Lit>& root_vars = memo.at(root->index).vars;

@@ -752,30 +752,47 @@ void merge_adjacent_child_intervals(const Node<Value>& parent, Node<Value>& chil
 // Parents before children, with an explicit stack: the tree can be as deep
 // as there are groups.
 template <class Value>
-void make_child_intervals(Node<Value>* node, const Value cap, ClauseSink* sink) {
-    // Literals of the clauses that the nodes below the root will need, known
-    // once both children of a node have their intervals: L·R - 1 clauses
-    // for L and R child intervals (the ones starting at 0 have no variable).
-    std::uint64_t literals = 0;
+void make_child_intervals(Node<Value>* node, const Value cap, const ClauseSink* sink) {
     std::vector<Node<Value>*> pending{node};
+    std::uint32_t since_poll = 0;
     while (!pending.empty()) {
         Node<Value>* const current = pending.back();
         pending.pop_back();
         if (current == nullptr || current->is_leaf) continue;
-        merge_adjacent_child_intervals(*current, *current->left, *current->right, cap);
-        merge_adjacent_child_intervals(*current, *current->right, *current->left, cap);
-        if (sink != nullptr) {
-            if (!current->is_root) {
-                const std::uint64_t l = current->left->intervals.size() - 1;
-                const std::uint64_t r = current->right->intervals.size() - 1;
-                literals += 2 * (l + r) + 3 * l * r;
-                sink->require_room(literals);
-            }
+        if (sink != nullptr && ++since_poll == 64) {
+            since_poll = 0;
             sink->poll();
         }
+        merge_adjacent_child_intervals(*current, *current->left, *current->right, cap);
+        merge_adjacent_child_intervals(*current, *current->right, *current->left, cap);
         pending.push_back(current->right);
         pending.push_back(current->left);
     }
+}
+
+template <class Value>
+ClauseCount node_clause_count(const Node<Value>& node, const Value cap) {
+    // A range gets a clause when its lower end passes `last_silent`.
+    const Value last_silent = node.is_root ? cap - 1 : node.intervals.front().hi;
+    const std::vector<Interval<Value>>& left = node.left->intervals;
+    const std::vector<Interval<Value>>& right = node.right->intervals;
+    ClauseCount count;
+    // The first interval of a child starts at 0 and has no variable.
+    for (const std::vector<Interval<Value>>* child : {&left, &right})
+        for (std::size_t i = 1; i < child->size(); ++i)
+            if ((*child)[i].lo > last_silent) ++count.clauses;
+    count.literals = 2 * count.clauses;
+    // For ascending left ends the first right interval whose sum passes
+    // only moves down.
+    std::uint64_t pairs = 0;
+    std::size_t j = right.size();
+    for (std::size_t i = 1; i < left.size(); ++i) {
+        while (j > 1 && saturating_sum(left[i].lo, right[j - 1].lo, cap) > last_silent) --j;
+        pairs += right.size() - j;
+    }
+    count.clauses += pairs;
+    count.literals += 3 * pairs;
+    return count;
 }
 
 // A leaf's terms ordered by capped weight, ties in term order, so that the
@@ -811,7 +828,8 @@ std::pair<std::size_t, std::size_t> terms_of_value(const Node<Value>& leaf, cons
                                                std::size_t);                                                  \
     template void initialize_root_intervals(Node<Value>&, Value);                                                  \
     template void merge_adjacent_child_intervals(const Node<Value>&, Node<Value>&, const Node<Value>&, Value);     \
-    template void make_child_intervals(Node<Value>*, Value, ClauseSink*);                                          \
+    template void make_child_intervals(Node<Value>*, Value, const ClauseSink*);                                    \
+    template ClauseCount node_clause_count(const Node<Value>&, Value);                                             \
     template std::vector<std::size_t> terms_by_weight(const Node<Value>&, Value);                                  \
     template std::pair<std::size_t, std::size_t> terms_of_value(const Node<Value>&, const std::vector<std::size_t>&, \
                                                                 Value, Value);

@@ -123,11 +123,24 @@ template <class Value>
 void merge_adjacent_child_intervals(const Node<Value>& parent, Node<Value>& child, const Node<Value>& sibling,
                                     Value cap);
 
-// The intervals of every node below `root`, whose own intervals are set.
-// With a sink, its budget is checked against the clauses each node will
-// need as soon as its children's intervals are known, and it is polled.
+struct ClauseCount {
+    std::uint64_t clauses = 0;
+    std::uint64_t literals = 0;
+};
+
+// The clauses rggt.cpp writes for an internal node once its children have
+// their intervals: one per child interval and one per pair of a left and a
+// right interval whose (lowest) sum leaves the node's first interval, the
+// one without a variable (at the root: reaches the cap). Every such range
+// lies inside one interval of the node, which is how the intervals were cut.
 template <class Value>
-void make_child_intervals(Node<Value>* root, Value cap, ClauseSink* sink = nullptr);
+ClauseCount node_clause_count(const Node<Value>& node, Value cap);
+
+// The intervals of every node below `root`, whose own intervals are set;
+// `sink`, when given, is polled. Intervals never outnumber values, so the
+// value bound of build_min_ratio_tree also bounds their memory.
+template <class Value>
+void make_child_intervals(Node<Value>* root, Value cap, const ClauseSink* sink = nullptr);
 
 // The last interval at or after `at` that starts at or below x, given that
 // the one at `at` does. The intervals are ascending and disjoint, so it is

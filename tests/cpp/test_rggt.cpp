@@ -331,6 +331,45 @@ TEST(Rggt, HugeValueSetsAreRefusedAsTooLarge) {
     EXPECT_EQ(message_of([&] { encoder->measure(c, options); }), too_large);
 }
 
+// Measuring counts the clauses by formula instead of writing them; it must
+// agree with the written encoding exactly, and the budget check during the
+// interval pass, which uses the same counts, must never refuse an encoding
+// that fits.
+TEST(Rggt, MeasureAndBudgetAgreeWithTheWrittenEncoding) {
+    std::mt19937_64 rng(23);
+    const auto encoder = make_encoder("rggt");
+    for (int round = 0; round < 400; ++round) {
+        const Weight max_weight = round % 4 == 0 ? 5 : (round % 4 == 1 ? 60 : 1000);
+        GroupedLeqConstraint c;
+        Lit lit = 1;
+        Weight total = 0;
+        for (int g = 1 + static_cast<int>(rng() % 12); g > 0; --g) {
+            auto& group = c.groups.emplace_back();
+            Weight largest = 0;
+            for (U64 k = 1 + rng() % 4; k > 0; --k) {
+                const Weight w = 1 + rng() % max_weight;
+                c.terms.push_back({lit, w});
+                group.push_back(lit++);
+                largest = std::max(largest, w);
+            }
+            total += largest;
+        }
+        c.bound = round % 10 == 9 ? ~Weight{0} - rng() % 2 : rng() % (total + 1);
+        c.emit_amo = round % 3 == 0;
+        const EncodeResult r = encoder->encode(c, EncodeOptions{lit});
+        const EncodingSize size = encoder->measure(c, EncodeOptions{lit});
+        ASSERT_EQ(size.clauses, r.num_clauses) << "round " << round;
+        ASSERT_EQ(size.literals, r.cnf.clauses.num_literals()) << "round " << round;
+        ASSERT_EQ(size.variables, r.num_aux_vars) << "round " << round;
+        EncodeOptions exact{lit};
+        exact.max_literals = size.literals;
+        ASSERT_EQ(encoder->encode(c, exact).num_clauses, r.num_clauses) << "round " << round;
+        if (size.literals == 0) continue;
+        exact.max_literals = size.literals - 1;
+        ASSERT_THROW(encoder->encode(c, exact), std::length_error) << "round " << round;
+    }
+}
+
 TEST(Rggt, FreshIdsPastTheLargestIdThrow) {
     const auto c = constraint({{1, 3}, {2, 3}, {3, 2}, {4, 1}, {5, 4}}, {{1, 2}, {3, 4}, {5}}, 5);
     EXPECT_EQ(encode("rggt", c, max_variable_id - 3).cnf.num_vars, max_variable_id);

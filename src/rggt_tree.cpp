@@ -1,10 +1,15 @@
 // The tree shaping of the RGGT encoder and the intervals of its nodes; see
 // rggt_tree.hpp for the rules.
 //
-// Shaping ranks pairs of value classes with a heap. A pair's exact combined
-// size costs up to |a|*|b| work, so pairs enter the heap first with a cheap
-// lower bound on their ratio and are measured only when that bound reaches
-// the top. Intervals are found top-down, one sweep per child.
+// Shaping ranks pairs of value classes (subtrees with equal value sets)
+// with a heap that holds only a few pairs per class: each class's row keeps
+// its best pairs and a bound for the ones it left out, and is scanned again
+// whenever that bound could beat the heap (see PairQueue). A scan meets
+// every other class, but cheap lower bounds spare most of the exact
+// combined sizes, each of which costs up to |a|·|b| work. Memory grows with
+// the number of classes, not their square; time still grows roughly with
+// its square when nearly every leaf has its own value set. Intervals are
+// found top-down, one sweep per child.
 
 #include "rggt_tree.hpp"
 

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -58,12 +59,27 @@ PyObject* describe_int(PyObject* value) {
     return PyUnicode_FromFormat("<int of %S bits>", bits.get());
 }
 
+// The name of an argument or item in error messages, such as "weight of
+// wlits[3]". Formatted only when an error needs it: items are converted by
+// the million, errors are rare.
+struct ArgName {
+    const char* format;  // with up to two %zd for the positions
+    Py_ssize_t first = 0;
+    Py_ssize_t second = 0;
+
+    std::string text() const {
+        char buffer[96];
+        std::snprintf(buffer, sizeof buffer, format, first, second);
+        return buffer;
+    }
+};
+
 // A new reference to the int value of `object`, or null with a TypeError
 // "<what> must be int, not <type>".
-PyObject* index_of(PyObject* object, const std::string& what) {
+PyObject* index_of(PyObject* object, const ArgName& what) {
     if (PyLong_Check(object)) return Py_NewRef(object);
     if (Py_TYPE(object)->tp_as_number == nullptr || Py_TYPE(object)->tp_as_number->nb_index == nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s must be int, not %.200s", what.c_str(), Py_TYPE(object)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s must be int, not %.200s", what.text().c_str(), Py_TYPE(object)->tp_name);
         return nullptr;
     }
     return PyNumber_Index(object);
@@ -76,7 +92,7 @@ void set_out_of_range(PyObject* value, const char* label, const char* range) {
 
 // A literal whose magnitude fits a 32-bit variable id; anything wider is
 // refused rather than truncated.
-bool convert_literal(PyObject* object, const std::string& what, quillet::Lit& out) {
+bool convert_literal(PyObject* object, const ArgName& what, quillet::Lit& out) {
     const PyRef value(index_of(object, what));
     if (!value) return false;
     int overflow = 0;
@@ -106,28 +122,29 @@ bool convert_u64(PyObject* value, bool& in_range, std::uint64_t& out) {
     return true;
 }
 
-bool convert_bound(PyObject* object, quillet::Weight& out) {
-    const PyRef value(index_of(object, "bound"));
+// A bound or a budget: any value of 0..2^64-1, named by `label` in errors.
+bool convert_unsigned(PyObject* object, const char* label, std::uint64_t& out) {
+    const PyRef value(index_of(object, ArgName{label}));
     if (!value) return false;
     bool in_range = false;
     if (!convert_u64(value.get(), in_range, out)) return false;
-    if (!in_range) set_out_of_range(value.get(), "bound", "0..18446744073709551615");
+    if (!in_range) set_out_of_range(value.get(), label, "0..18446744073709551615");
     return in_range;
 }
 
 bool convert_weight(PyObject* object, const Py_ssize_t index, quillet::Weight& out) {
-    const std::string what = "weight of wlits[" + std::to_string(index) + "]";
+    const ArgName what{"weight of wlits[%zd]", index};
     const PyRef value(index_of(object, what));
     if (!value) return false;
     bool in_range = false;
     if (!convert_u64(value.get(), in_range, out)) return false;
     if (!in_range)
-        PyErr_Format(PyExc_OverflowError, "%s is out of range (1..18446744073709551615)", what.c_str());
+        PyErr_Format(PyExc_OverflowError, "%s is out of range (1..18446744073709551615)", what.text().c_str());
     return in_range;
 }
 
 bool convert_top_id(PyObject* object, std::int32_t& out) {
-    const PyRef value(index_of(object, "top_id"));
+    const PyRef value(index_of(object, ArgName{"top_id"}));
     if (!value) return false;
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
@@ -140,15 +157,6 @@ bool convert_top_id(PyObject* object, std::int32_t& out) {
     return true;
 }
 
-bool convert_max_literals(PyObject* object, std::uint64_t& out) {
-    const PyRef value(index_of(object, "max_literals"));
-    if (!value) return false;
-    bool in_range = false;
-    if (!convert_u64(value.get(), in_range, out)) return false;
-    if (!in_range) set_out_of_range(value.get(), "max_literals", "0..18446744073709551615");
-    return in_range;
-}
-
 // One (lit, weight) tuple. The item is held by the caller while this runs,
 // so a __index__ that mutates the outer list cannot free it under us.
 bool convert_weighted_literal(PyObject* item, const Py_ssize_t index, quillet::WeightedLiteral& out) {
@@ -156,8 +164,7 @@ bool convert_weighted_literal(PyObject* item, const Py_ssize_t index, quillet::W
         PyErr_SetString(PyExc_TypeError, "each weighted literal must be a tuple (lit, weight)");
         return false;
     }
-    const std::string what = "literal of wlits[" + std::to_string(index) + "]";
-    return convert_literal(PyTuple_GET_ITEM(item, 0), what, out.lit) &&
+    return convert_literal(PyTuple_GET_ITEM(item, 0), ArgName{"literal of wlits[%zd]", index}, out.lit) &&
            convert_weight(PyTuple_GET_ITEM(item, 1), index, out.weight);
 }
 
@@ -181,9 +188,8 @@ bool convert_group(PyObject* group, const Py_ssize_t index, std::vector<quillet:
     out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(group)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(group); ++i) {
         const PyRef item(Py_NewRef(PyList_GET_ITEM(group, i)));
-        const std::string what = "groups[" + std::to_string(index) + "][" + std::to_string(i) + "]";
         quillet::Lit lit;
-        if (!convert_literal(item.get(), what, lit)) return false;
+        if (!convert_literal(item.get(), ArgName{"groups[%zd][%zd]", index, i}, lit)) return false;
         out.push_back(lit);
     }
     return true;
@@ -226,7 +232,7 @@ struct Call {
 bool convert_call(PyObject* wlits, PyObject* groups, PyObject* bound, PyObject* top_id, PyObject* encoder,
                   Call& call) {
     if (top_id != nullptr && !convert_top_id(top_id, call.options.top_id)) return false;
-    if (!convert_bound(bound, call.constraint.bound)) return false;
+    if (!convert_unsigned(bound, "bound", call.constraint.bound)) return false;
     if (!PyList_Check(wlits)) {
         PyErr_SetString(PyExc_TypeError, "wlits must be a list of (lit, weight) pairs");
         return false;
@@ -505,7 +511,8 @@ bool parse_encode_call(PyObject* args, PyObject* kwargs, const char* format, Cal
     call.constraint.emit_amo = emit_amo != 0;
     call.options.clean = clean != 0;
     call.encoder = "auto";
-    if (max_literals != nullptr && !convert_max_literals(max_literals, call.options.max_literals)) return false;
+    if (max_literals != nullptr && !convert_unsigned(max_literals, "max_literals", call.options.max_literals))
+        return false;
     return convert_call(wlits, groups, bound, top_id == Py_None ? nullptr : top_id, encoder, call);
 }
 
@@ -522,7 +529,8 @@ bool parse_measure_call(PyObject* args, PyObject* kwargs, const char* format, Ca
                                      &top_id, &emit_amo, &max_literals))
         return false;
     call.constraint.emit_amo = emit_amo != 0;
-    if (max_literals != nullptr && !convert_max_literals(max_literals, call.options.max_literals)) return false;
+    if (max_literals != nullptr && !convert_unsigned(max_literals, "max_literals", call.options.max_literals))
+        return false;
     return convert_call(wlits, groups, bound, top_id == Py_None ? nullptr : top_id, nullptr, call);
 }
 

@@ -137,7 +137,8 @@ void add_amo_pair_clauses(const std::vector<std::vector<Lit>>& groups, ClauseSin
 }
 
 Encoding::Encoding(const GroupedLeqConstraint& constraint, const EncodeOptions& options, const bool counting_only)
-    : vars((constraint.validate(), options.top_id)),
+    : group_weights(validated_group_weights(constraint)),
+      vars(options.top_id),
       sink(counting_only ? nullptr : &result.cnf.clauses, options),
       caller_top_id(options.top_id) {
     // An id below the caller's top that the input already uses would be

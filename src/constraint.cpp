@@ -1,50 +1,95 @@
+// Validation of a grouped constraint, done once per encode: it also yields
+// the weights in group order, which every encoder that walks the groups
+// reads instead of probing a map per literal.
+//
+// The term lookup is an open-addressing table of term indices keyed by the
+// literal, one allocation for the whole call: validation runs on every
+// encode, and on small constraints a node-based map would cost more than the
+// encoding itself.
+
 #include "quillet/constraint.hpp"
 
+#include <bit>
 #include <stdexcept>
-#include <unordered_map>
-#include <unordered_set>
+#include <vector>
+
+#include "encoding.hpp"
 
 namespace quillet {
 
-void GroupedLeqConstraint::validate() const {
-    std::unordered_map<Lit, Weight> weight_of;
-    weight_of.reserve(terms.size());
-    for (const WeightedLiteral& term : terms) {
-        if (term.lit == 0) throw std::invalid_argument("quillet: literal id 0 is invalid");
-        if (term.weight == 0)
-            throw std::invalid_argument("quillet: normalized form requires positive weights");
-        if (!weight_of.emplace(term.lit, term.weight).second)
-            throw std::invalid_argument(
-                "quillet: duplicate literals in weighted terms are not supported");
-    }
+namespace {
 
-    std::unordered_set<Lit> seen;
-    seen.reserve(terms.size());
-    for (const std::vector<Lit>& group : groups) {
-        if (group.empty()) throw std::invalid_argument("quillet: AMO groups must be non-empty");
-        for (const Lit lit : group) {
-            if (!weight_of.contains(lit))
-                throw std::invalid_argument(
-                    "quillet: AMO group references a literal not present in terms");
-            if (!seen.insert(lit).second)
-                throw std::invalid_argument(
-                    "quillet: AMO groups must form a partition of the literals");
+class TermTable {
+public:
+    explicit TermTable(const std::size_t terms)
+        : slots_(std::bit_ceil(2 * terms + 2), kEmpty), mask_(slots_.size() - 1) {}
+
+    // False when the literal is present already.
+    bool insert(const Lit lit, const std::uint32_t index, const std::vector<WeightedLiteral>& terms) {
+        for (std::size_t i = home(lit);; i = (i + 1) & mask_) {
+            if (slots_[i] == kEmpty) {
+                slots_[i] = index;
+                return true;
+            }
+            if (terms[slots_[i]].lit == lit) return false;
         }
     }
-    if (seen.size() != terms.size())
-        throw std::invalid_argument(
-            "quillet: every weighted literal must appear in exactly one AMO group");
+    // The term index of the literal, or kEmpty.
+    std::uint32_t find(const Lit lit, const std::vector<WeightedLiteral>& terms) const {
+        for (std::size_t i = home(lit);; i = (i + 1) & mask_) {
+            if (slots_[i] == kEmpty || terms[slots_[i]].lit == lit) return slots_[i];
+        }
+    }
+
+    static constexpr std::uint32_t kEmpty = 0xffffffffu;
+
+private:
+    std::size_t home(const Lit lit) const {
+        return static_cast<std::size_t>((static_cast<std::uint64_t>(static_cast<std::uint32_t>(lit)) *
+                                         0x9e3779b97f4a7c15ULL) >> 32) & mask_;
+    }
+
+    std::vector<std::uint32_t> slots_;
+    std::size_t mask_;
+};
+
+}  // namespace
+
+std::vector<Weight> validated_group_weights(const GroupedLeqConstraint& constraint) {
+    const std::vector<WeightedLiteral>& terms = constraint.terms;
+    if (terms.size() >= TermTable::kEmpty) throw std::length_error("quillet: too many terms");
+    TermTable table(terms.size());
+    for (std::uint32_t i = 0; i < terms.size(); ++i) {
+        const WeightedLiteral& term = terms[i];
+        if (term.lit == 0) throw std::invalid_argument("quillet: literal id 0 is invalid");
+        if (term.weight == 0) throw std::invalid_argument("quillet: normalized form requires positive weights");
+        if (!table.insert(term.lit, i, terms))
+            throw std::invalid_argument("quillet: duplicate literals in weighted terms are not supported");
+    }
+
+    std::vector<Weight> weights;
+    weights.reserve(terms.size());
+    std::vector<bool> seen(terms.size(), false);
+    for (const std::vector<Lit>& group : constraint.groups) {
+        if (group.empty()) throw std::invalid_argument("quillet: AMO groups must be non-empty");
+        for (const Lit lit : group) {
+            const std::uint32_t index = lit == 0 ? TermTable::kEmpty : table.find(lit, terms);
+            if (index == TermTable::kEmpty)
+                throw std::invalid_argument("quillet: AMO group references a literal not present in terms");
+            if (seen[index]) throw std::invalid_argument("quillet: AMO groups must form a partition of the literals");
+            seen[index] = true;
+            weights.push_back(terms[index].weight);
+        }
+    }
+    if (weights.size() != terms.size())
+        throw std::invalid_argument("quillet: every weighted literal must appear in exactly one AMO group");
+    return weights;
 }
 
+void GroupedLeqConstraint::validate() const { validated_group_weights(*this); }
+
 std::vector<Weight> weights_in_group_order(const GroupedLeqConstraint& constraint) {
-    std::unordered_map<Lit, Weight> weight_of;
-    weight_of.reserve(constraint.terms.size());
-    for (const WeightedLiteral& term : constraint.terms) weight_of.emplace(term.lit, term.weight);
-    std::vector<Weight> weights;
-    weights.reserve(constraint.terms.size());
-    for (const std::vector<Lit>& group : constraint.groups)
-        for (const Lit lit : group) weights.push_back(weight_of.at(lit));
-    return weights;
+    return validated_group_weights(constraint);
 }
 
 }  // namespace quillet

@@ -47,13 +47,13 @@ public:
     // Stores into `store`, or only counts when `store` is null.
     ClauseSink(ClauseList* store, const EncodeOptions& options);
 
-    void add_clause(const std::span<const Lit> clause) {
+    [[gnu::always_inline]] void add_clause(const std::span<const Lit> clause) {
         literals_ += clause.size();
         ++clauses_;
-        if (literals_ > checkpoint_) pass_checkpoint();
+        if (literals_ > checkpoint_) [[unlikely]] pass_checkpoint();
         if (store_ != nullptr) store_->push_back(clause);
     }
-    void add_clause(const std::initializer_list<Lit> clause) {
+    [[gnu::always_inline]] void add_clause(const std::initializer_list<Lit> clause) {
         add_clause(std::span<const Lit>(clause.begin(), clause.size()));
     }
     // Throws the too-large error now, before any work, unless `literals`
@@ -106,6 +106,7 @@ private:
 // The opening steps of every encoder: validate, check top_id, start the
 // result at top_id and write the AMO pair clauses when asked for.
 struct Encoding {
+    std::vector<Weight> group_weights;  // the weights in group order, from validation
     EncodeResult result;
     VariableManager vars;
     ClauseSink sink;
@@ -122,9 +123,11 @@ struct Encoding {
 // [-g[a], -g[b]] for every pair a < b of every group, in group order.
 void add_amo_pair_clauses(const std::vector<std::vector<Lit>>& groups, ClauseSink& sink);
 
-// The weight of every group literal, group after group in the groups'
-// order: what encoders that walk the groups read instead of probing a map
-// once per literal. The constraint must be valid.
+// Validates like GroupedLeqConstraint::validate and returns the weight of
+// every group literal, group after group in the groups' order.
+std::vector<Weight> validated_group_weights(const GroupedLeqConstraint& constraint);
+// The same weights for a constraint known to be valid; Encoding holds them
+// already (group_weights), so encoders read them from there.
 std::vector<Weight> weights_in_group_order(const GroupedLeqConstraint& constraint);
 
 // Drops repeated literals inside each clause (the first occurrence stays)

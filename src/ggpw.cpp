@@ -98,6 +98,7 @@ void add_offset_bits(const Weight offset, Buckets& buckets, VariableManager& var
 struct ClauseBudget {
     std::uint64_t clauses = 0;
     std::uint64_t literals = 0;
+    std::uint64_t variables = 0;
 };
 
 // The clauses a totalizer over `inputs` leaves, from the same pairing as
@@ -116,6 +117,7 @@ void count_totalizer(const std::size_t inputs, std::vector<std::uint64_t>& sizes
             const std::uint64_t b = sizes[i + 1];
             budget.clauses += a + b + a * b;
             budget.literals += 2 * (a + b) + 3 * a * b;
+            budget.variables += a + b;
             sizes[kept++] = a + b;
         }
         sizes.resize(kept);
@@ -191,7 +193,7 @@ void GgpwEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     const Threshold threshold = make_threshold(largest, constraint.bound);
     const std::size_t positions = threshold.top_bit + 1;
 
-    const std::vector<Weight> weights = weights_in_group_order(constraint);
+    const std::vector<Weight>& weights = encoding.group_weights;
     Buckets buckets(positions);
     std::size_t next_weight = 0;
     for (const std::vector<Lit>& group : groups) {
@@ -205,10 +207,16 @@ void GgpwEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     ClauseBudget budget;
     std::vector<std::uint64_t> sizes;
     std::size_t carried = 0;
+    std::size_t top_inputs = 0;
     for (std::size_t b = 0; b < positions; ++b) {
-        const std::size_t inputs = buckets[b].size() + carried;
-        count_totalizer(inputs, sizes, budget);
-        carried = inputs / 2;
+        top_inputs = buckets[b].size() + carried;
+        count_totalizer(top_inputs, sizes, budget);
+        carried = top_inputs / 2;
+    }
+    const bool forbid_top = threshold.units >= 1 && threshold.units <= top_inputs;
+    if (cnf.counting_only()) {
+        vars.fresh_block(budget.variables);
+        return cnf.count(budget.clauses + (forbid_top ? 1 : 0), budget.literals + (forbid_top ? 1 : 0));
     }
     cnf.require_room(budget.literals);
     cnf.reserve(budget.clauses + 1, budget.literals + 1);
@@ -228,8 +236,7 @@ void GgpwEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     }
 
     // `below` now holds the count of the top position.
-    if (threshold.units >= 1 && threshold.units <= below.size())
-        cnf.add_clause({-below[static_cast<std::size_t>(threshold.units - 1)]});
+    if (forbid_top) cnf.add_clause({-below[static_cast<std::size_t>(threshold.units - 1)]});
 }
 
 }  // namespace quillet

@@ -122,7 +122,7 @@ void GswcEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     const Lit first_counter = has_registers ? encoding.vars.fresh_block(counter_count(n, bound)) : 0;
     const Lit k = has_registers ? static_cast<Lit>(bound) : 0;
 
-    const std::vector<Weight> weights = weights_in_group_order(constraint);
+    const std::vector<Weight>& weights = encoding.group_weights;
     ClauseSink& cnf = encoding.cnf();
     const ClauseBudget budget = count_clauses(groups, weights, bound);
     if (cnf.counting_only()) return cnf.count(budget.clauses, budget.literals);

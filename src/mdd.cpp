@@ -24,6 +24,7 @@
 #include <bit>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "encoders.hpp"
@@ -129,8 +130,8 @@ struct GroupWeights {
     const Weight* row(const std::size_t group) const { return weights.data() + row_begin[group]; }
 };
 
-GroupWeights group_weight_rows(const GroupedLeqConstraint& constraint) {
-    GroupWeights out{weights_in_group_order(constraint), {}};
+GroupWeights group_weight_rows(const GroupedLeqConstraint& constraint, std::vector<Weight> weights) {
+    GroupWeights out{std::move(weights), {}};
     out.row_begin.reserve(constraint.groups.size() + 1);
     std::size_t begin = 0;
     for (const std::vector<Lit>& group : constraint.groups) {
@@ -299,6 +300,8 @@ void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, Cl
             literals += edges[e].child == kFalse ? 2 : 3;
         }
     }
+    if (cnf.counting_only()) return cnf.count(clauses, literals);
+    cnf.require_room(literals);
     cnf.reserve(clauses, literals);
 
     if (root >= 0) cnf.add_clause({-nodes[static_cast<std::size_t>(root)].variable});
@@ -319,7 +322,7 @@ void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, Cl
 }  // namespace
 
 void MddEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
-    const GroupWeights weights = group_weight_rows(constraint);
+    const GroupWeights weights = group_weight_rows(constraint, std::move(encoding.group_weights));
     DiagramBuilder diagram(constraint.groups, weights, encoding.vars, encoding.sink);
     const ChildCode root = diagram.build(constraint.bound);
     add_diagram_clauses(diagram, root, encoding.cnf());

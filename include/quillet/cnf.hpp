@@ -3,9 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <initializer_list>
+#include <memory>
 #include <span>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "quillet/constraint.hpp"
@@ -17,6 +20,67 @@ class Cancelled : public std::runtime_error {
 public:
     Cancelled() : std::runtime_error("quillet: encoding cancelled") {}
 };
+
+namespace detail {
+
+// A growable array of trivially copyable values without the zero-fill of
+// std::vector::resize and with an append that compiles to a few
+// instructions: clause writing is most of the cost of the simpler encoders.
+template <class T>
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer& other) : Buffer() { append(other.data(), other.size()); }
+    Buffer(Buffer&& other) noexcept = default;
+    Buffer& operator=(const Buffer& other) {
+        if (this != &other) {
+            size_ = 0;
+            append(other.data(), other.size());
+        }
+        return *this;
+    }
+    Buffer& operator=(Buffer&& other) noexcept {
+        data_ = std::move(other.data_);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        return *this;
+    }
+
+    const T* data() const { return data_.get(); }
+    std::size_t size() const { return size_; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+
+    [[gnu::always_inline]] void push_back(const T value) {
+        if (size_ == capacity_) [[unlikely]] grow(size_ + 1);
+        data_[size_++] = value;
+    }
+    [[gnu::always_inline]] void append(const T* values, const std::size_t count) {
+        if (count > capacity_ - size_) [[unlikely]] grow(size_ + count);
+        T* out = data_.get() + size_;
+        // An element loop beats memcpy for the few values of a clause.
+        for (std::size_t i = 0; i < count; ++i) out[i] = values[i];
+        size_ += count;
+    }
+    void reserve(const std::size_t count) {
+        if (count > capacity_) reallocate(count);
+    }
+    void clear() { size_ = 0; }
+
+private:
+    [[gnu::noinline]] void grow(const std::size_t needed) { reallocate(std::max(needed, 2 * capacity_ + 16)); }
+    void reallocate(const std::size_t capacity) {
+        std::unique_ptr<T[]> bigger = std::make_unique_for_overwrite<T[]>(capacity);
+        for (std::size_t i = 0; i < size_; ++i) bigger[i] = data_[i];
+        data_ = std::move(bigger);
+        capacity_ = capacity;
+    }
+
+    std::unique_ptr<T[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace detail
 
 // Clauses stored back to back in one literal array: one allocation for the
 // whole formula instead of one per clause.
@@ -40,7 +104,7 @@ public:
     };
 
     std::size_t size() const { return ends_.size(); }
-    bool empty() const { return ends_.empty(); }
+    bool empty() const { return ends_.size() == 0; }
     Clause operator[](std::size_t i) const {
         const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
         return Clause(literals_.data() + begin, ends_[i] - begin);
@@ -48,13 +112,12 @@ public:
     const_iterator begin() const { return {this, 0}; }
     const_iterator end() const { return {this, size()}; }
     std::size_t num_literals() const { return literals_.size(); }
-    std::span<const Lit> literals() const { return literals_; }
+    std::span<const Lit> literals() const { return {literals_.data(), literals_.size()}; }
     // One past the last literal of each clause, in clause order.
-    std::span<const std::size_t> ends() const { return ends_; }
+    std::span<const std::size_t> ends() const { return {ends_.data(), ends_.size()}; }
 
-    void push_back(std::span<const Lit> clause) {
-        // An element loop beats insert()'s memmove for clauses of a few literals.
-        for (const Lit lit : clause) literals_.push_back(lit);
+    [[gnu::always_inline]] void push_back(const std::span<const Lit> clause) {
+        literals_.append(clause.data(), clause.size());
         ends_.push_back(literals_.size());
     }
     void reserve(std::size_t clauses, std::size_t literals) {
@@ -68,8 +131,8 @@ public:
     std::vector<std::vector<Lit>> to_vectors() const;
 
 private:
-    std::vector<Lit> literals_;
-    std::vector<std::size_t> ends_;
+    detail::Buffer<Lit> literals_;
+    detail::Buffer<std::size_t> ends_;
 };
 
 struct CnfFormula {

@@ -37,7 +37,7 @@ TEST(Mdd, DeepChainDoesNotRecurseOnTheCallStack) {
     EXPECT_EQ(r.num_clauses, static_cast<std::uint64_t>(2 * kGroups));
 }
 
-TEST(Mdd, SuffixCapacitySaturatesInsteadOfWrapping) {
+TEST(Mdd, SuffixCapacityIsExactPast64Bits) {
     // The two maxima sum past 2^64; a wrapped capacity would make the root TRUE.
     const Weight big = (Weight{1} << 63) + 5;
     const auto c = constraint({{1, big}, {2, big}}, {{1}, {2}}, big);

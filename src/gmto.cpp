@@ -32,7 +32,6 @@
 #include <memory>
 #include <span>
 #include <stdexcept>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -48,7 +47,6 @@ using u64 = std::uint64_t;
 using u128 = unsigned __int128;
 using gmto::Radices;
 using gmto::weight_digits;
-using WeightMap = std::unordered_map<Lit, Weight>;
 using Digit = std::int32_t;
 
 constexpr u64 kLargestDigit = static_cast<u64>(std::numeric_limits<Digit>::max());
@@ -115,15 +113,13 @@ struct LeafScratch {
 // The leaf of one kept group: the indicator of value v at position k is the
 // one literal whose digit k reaches v, or a fresh variable implied by each
 // of the literals that reach it.
-const Node& build_leaf(Pool& pool, std::span<const Lit> group, const WeightMap& weight_of,
+const Node& build_leaf(Pool& pool, std::span<const Lit> group, std::span<const Weight> group_weights,
                        std::span<const u64> radices, const Lit true_var, VariableManager& vars, ClauseSink& cnf,
                        LeafScratch& scratch) {
     const std::size_t positions = radices.size() + 1;
     scratch.digits.resize(group.size() * positions);
     for (std::size_t j = 0; j < group.size(); ++j) {
-        const auto found = weight_of.find(group[j]);
-        if (found == weight_of.end()) throw std::invalid_argument("quillet: literal missing weight in gmto");
-        weight_digits(found->second, radices, std::span<u64>(scratch.digits).subspan(j * positions, positions));
+        weight_digits(group_weights[j], radices, std::span<u64>(scratch.digits).subspan(j * positions, positions));
     }
     auto leaf = std::make_unique<Node>();
     leaf->is_leaf = true;
@@ -309,7 +305,7 @@ u128 position_literals(const u64 size_a, const u64 size_b, const u64 r, const u6
 // parents alone need more variables or literals than can exist. The leaves
 // only add to both, so nothing refused here would have fitted; and nothing
 // is allocated for an encoding that is hopeless from the start.
-void check_tree_fits(std::span<const Lit> kept, std::span<const std::size_t> group_ends, const WeightMap& weight_of,
+void check_tree_fits(std::span<const Weight> kept_weights, std::span<const std::size_t> group_ends,
                      std::span<const u64> radices, const VariableManager& vars, const ClauseSink& cnf) {
     const std::size_t positions = radices.size() + 1;
     std::vector<u64> largest;  // node after node, `positions` entries each
@@ -320,7 +316,7 @@ void check_tree_fits(std::span<const Lit> kept, std::span<const std::size_t> gro
         const std::size_t at = largest.size();
         largest.resize(at + positions, 0);
         for (std::size_t i = begin; i < end; ++i) {
-            weight_digits(weight_of.at(kept[i]), radices, digits);
+            weight_digits(kept_weights[i], radices, digits);
             for (std::size_t k = 0; k < positions; ++k) largest[at + k] = std::max(largest[at + k], digits[k]);
         }
         for (std::size_t k = 0; k < positions; ++k)
@@ -424,17 +420,12 @@ void forbid_reaching(const Node& root, u128 limit, std::span<const u64> radices,
 
 // Largest sum of one weight per kept group. It is kept in 128 bits: a sum
 // saturated at 2^64 - 1 would let a bound of 2^64 - 1 wrongly cover it.
-u128 grouped_capacity(std::span<const Lit> kept, std::span<const std::size_t> group_ends,
-                      const WeightMap& weight_of) {
+u128 grouped_capacity(std::span<const Weight> kept_weights, std::span<const std::size_t> group_ends) {
     u128 capacity = 0;
     std::size_t begin = 0;
     for (const std::size_t end : group_ends) {
         Weight group_max = 0;
-        for (std::size_t i = begin; i < end; ++i) {
-            const auto found = weight_of.find(kept[i]);
-            if (found == weight_of.end()) throw std::invalid_argument("quillet: missing literal in grouped_capacity");
-            group_max = std::max(group_max, found->second);
-        }
+        for (std::size_t i = begin; i < end; ++i) group_max = std::max(group_max, kept_weights[i]);
         capacity += group_max;
         begin = end;
     }
@@ -447,35 +438,35 @@ void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     ClauseSink& cnf = encoding.cnf();
     const Weight bound = constraint.bound;
 
-    WeightMap weight_of;
-    weight_of.reserve(constraint.terms.size());
-    for (const WeightedLiteral& term : constraint.terms) weight_of.emplace(term.lit, term.weight);
-
     // Literals heavier than the bound are fixed false; the rest stay, group
     // by group (kept[group_ends[g - 1] .. group_ends[g]) is kept group g).
+    const std::vector<Weight>& group_weights = encoding.group_weights;
     std::vector<Lit> kept;
+    std::vector<Weight> kept_weights;
     std::vector<std::size_t> group_ends;
     kept.reserve(constraint.terms.size());
+    kept_weights.reserve(constraint.terms.size());
+    std::size_t at = 0;
     for (const std::vector<Lit>& group : constraint.groups) {
         for (const Lit lit : group) {
-            const auto found = weight_of.find(lit);
-            if (found == weight_of.end())
-                throw std::invalid_argument("quillet: literal missing weight in gmto preprocess");
-            if (found->second > bound)
+            const Weight weight = group_weights[at++];
+            if (weight > bound) {
                 cnf.add_clause({-lit});
-            else
+            } else {
                 kept.push_back(lit);
+                kept_weights.push_back(weight);
+            }
         }
         if (kept.size() > (group_ends.empty() ? 0 : group_ends.back())) group_ends.push_back(kept.size());
     }
     if (group_ends.empty()) return;
-    if (bound >= grouped_capacity(kept, group_ends, weight_of)) return;
+    if (bound >= grouped_capacity(kept_weights, group_ends)) return;
 
     std::vector<Weight> weights;
     weights.reserve(constraint.terms.size());
     for (const WeightedLiteral& term : constraint.terms) weights.push_back(term.weight);
     const Radices radices = gmto::select_radices(weights, bound, &cnf);
-    check_tree_fits(kept, group_ends, weight_of, radices, encoding.vars, cnf);
+    check_tree_fits(kept_weights, group_ends, radices, encoding.vars, cnf);
 
     const Lit true_var = encoding.vars.fresh();
     cnf.add_clause({true_var});
@@ -489,7 +480,9 @@ void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     for (const std::size_t end : group_ends) {
         poll.tick();
         const std::span<const Lit> group(kept.data() + begin, end - begin);
-        level.push_back(&build_leaf(pool, group, weight_of, radices, true_var, encoding.vars, cnf, scratch));
+        const std::span<const Weight> weights_of_group(kept_weights.data() + begin, end - begin);
+        level.push_back(
+            &build_leaf(pool, group, weights_of_group, radices, true_var, encoding.vars, cnf, scratch));
         begin = end;
     }
 

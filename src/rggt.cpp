@@ -159,8 +159,7 @@ void encode_internal(const Node<Value>* root, const Value cap, VariableManager& 
     }
 }
 
-GroupTerms make_group_terms(const GroupedLeqConstraint& constraint) {
-    const std::vector<Weight> weights = weights_in_group_order(constraint);
+GroupTerms make_group_terms(const GroupedLeqConstraint& constraint, const std::vector<Weight>& weights) {
     GroupTerms groups;
     groups.reserve(constraint.groups.size());
     std::size_t at = 0;
@@ -256,7 +255,7 @@ Size encoding_size(const NodeList<Value>& nodes, const Node<Value>& root, const 
 
 template <class Value>
 void encode_reduced(const GroupedLeqConstraint& constraint, Encoding& encoding) {
-    GroupTerms groups = make_group_terms(constraint);
+    GroupTerms groups = make_group_terms(constraint, encoding.group_weights);
     if (!can_exceed(groups, constraint.bound)) return;
     const Value cap = Value{constraint.bound} + 1;
 

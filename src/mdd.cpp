@@ -66,9 +66,9 @@ struct StateKeyHash {
 // Open-addressing map from state to node index. The memo is the hot spot of
 // the construction (one probe per edge), and a node-based map would spend
 // its time in the allocator. It is only probed and filled, never iterated.
-class StateMemo {
+class HashedMemo {
 public:
-    StateMemo() { slots_.resize(kInitialSlots); }
+    HashedMemo() { slots_.resize(kInitialSlots); }
 
     const ChildCode* find(const StateKey& key) const {
         for (std::size_t i = home(key);; i = (i + 1) & mask()) {
@@ -83,6 +83,12 @@ public:
         if (2 * (size_ + 1) > slots_.size()) grow();
         place(key, node);
         ++size_;
+    }
+    std::size_t size() const { return size_; }
+    template <class F>
+    void for_each(F&& visit) const {
+        for (const Slot& slot : slots_)
+            if (slot.node >= 0) visit(slot.key, slot.node);
     }
 
 private:
@@ -113,6 +119,61 @@ private:
 
     std::vector<Slot> slots_;
     std::size_t size_ = 0;
+};
+
+// The memo as one flat array indexed by level and remaining capacity, once
+// the diagram has proven large enough to pay for the array: a probe is then
+// one load from a row that the neighbouring probes of the same level share,
+// instead of a cache miss at a hashed slot. The memo starts hashed and
+// switches when the nodes reach 1/16 of the array's entries, so filling the
+// array never costs more than a small multiple of building the nodes. Level
+// i only ever asks for capacities below min(bound + 1, suffix capacity of
+// i); larger ones resolve to TRUE first.
+class StateMemo {
+public:
+    // Allows the dense form when its rows hold at most `dense_limit` entries.
+    void prepare(const std::vector<unsigned __int128>& suffix, const Weight bound, const std::uint64_t dense_limit) {
+        const std::size_t levels = suffix.size() - 1;
+        std::uint64_t entries = 0;
+        row_begin_.assign(levels, 0);
+        for (std::size_t i = 0; i < levels; ++i) {
+            row_begin_[i] = entries;
+            const auto row = std::min<unsigned __int128>(suffix[i], static_cast<unsigned __int128>(bound) + 1);
+            if (row > dense_limit - entries) return;  // too many: stay hashed
+            entries += static_cast<std::uint64_t>(row);
+        }
+        dense_entries_ = entries;
+    }
+
+    const ChildCode* find(const StateKey& key) const {
+        if (dense_.empty()) return hashed_.find(key);
+        const ChildCode* slot = &dense_[row_begin_[key.group] + key.capacity];
+        return *slot == kEmpty ? nullptr : slot;
+    }
+    void insert(const StateKey& key, const ChildCode node) {
+        if (!dense_.empty()) {
+            dense_[row_begin_[key.group] + key.capacity] = node;
+            return;
+        }
+        hashed_.insert(key, node);
+        if (dense_entries_ > 0 && hashed_.size() >= dense_entries_ / 16) go_dense();
+    }
+
+private:
+    static constexpr ChildCode kEmpty = -3;
+
+    void go_dense() {
+        dense_.assign(dense_entries_, kEmpty);
+        hashed_.for_each([this](const StateKey& key, const ChildCode node) {
+            dense_[row_begin_[key.group] + key.capacity] = node;
+        });
+        hashed_ = HashedMemo();
+    }
+
+    std::uint64_t dense_entries_ = 0;  // 0: the dense form is not allowed
+    std::vector<ChildCode> dense_;
+    std::vector<std::uint64_t> row_begin_;
+    HashedMemo hashed_;
 };
 
 // Suffix capacities are kept in 128 bits: the largest sum that groups i..
@@ -257,6 +318,9 @@ ChildCode DiagramBuilder::finish_top_frame() {
 ChildCode DiagramBuilder::build(const Weight bound) {
     ChildCode code;
     if (try_resolve(0, bound, code)) return code;
+    // Four bytes an entry: at most the memory of the literal budget, and
+    // never more than 64 MiB.
+    memo_.prepare(suffix_, bound, std::min<std::uint64_t>(std::uint64_t{1} << 24, room_));
     push_frame(0, bound);
     while (true) {
         Frame& frame = stack_[depth_ - 1];

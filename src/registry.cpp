@@ -21,12 +21,15 @@ std::unique_ptr<Encoder> make() {
 struct RegistryEntry {
     std::string_view name;
     std::unique_ptr<Encoder> (*make)();
+    bool measures_cheaply;  // counts its exact size without building its structure
 };
 
 constexpr std::array kRegistry = {
-    RegistryEntry{MddEncoder::kName, make<MddEncoder>},   RegistryEntry{GswcEncoder::kName, make<GswcEncoder>},
-    RegistryEntry{GgpwEncoder::kName, make<GgpwEncoder>}, RegistryEntry{GmtoEncoder::kName, make<GmtoEncoder>},
-    RegistryEntry{RggtEncoder::kName, make<RggtEncoder>},
+    RegistryEntry{MddEncoder::kName, make<MddEncoder>, false},
+    RegistryEntry{GswcEncoder::kName, make<GswcEncoder>, true},
+    RegistryEntry{GgpwEncoder::kName, make<GgpwEncoder>, true},
+    RegistryEntry{GmtoEncoder::kName, make<GmtoEncoder>, false},
+    RegistryEntry{RggtEncoder::kName, make<RggtEncoder>, false},
 };
 
 }  // namespace
@@ -58,15 +61,23 @@ std::vector<std::string> available_encoders() {
 std::string choose_encoder(const GroupedLeqConstraint& constraint, const EncodeOptions& options) {
     constraint.validate();
     // Each candidate is measured under the best size so far as its budget, so
-    // a candidate that is already larger stops as soon as it passes it: the
-    // cost of choosing stays near the cost of the smaller encodings.
+    // a candidate that is already larger stops as soon as it passes it. The
+    // encoders that count their size without building anything go first, so
+    // that the others start with a tight budget; a tie goes to the earlier
+    // name of the registry all the same.
+    std::vector<std::size_t> order;
+    for (const bool cheap : {true, false})
+        for (std::size_t index = 0; index < kRegistry.size(); ++index)
+            if (kRegistry[index].measures_cheaply == cheap) order.push_back(index);
     EncodeOptions trial = options;
-    std::string_view best;
-    for (const RegistryEntry& entry : kRegistry) {
+    std::optional<std::size_t> best;
+    std::uint64_t best_literals = 0;
+    for (const std::size_t index : order) {
         try {
-            const EncodingSize size = entry.make()->measure(constraint, trial);
-            if (best.empty() || size.literals < trial.max_literals) {
-                best = entry.name;
+            const EncodingSize size = kRegistry[index].make()->measure(constraint, trial);
+            if (!best || size.literals < best_literals || (size.literals == best_literals && index < *best)) {
+                best = index;
+                best_literals = size.literals;
                 trial.max_literals = size.literals;
             }
         } catch (const std::length_error&) {
@@ -74,8 +85,8 @@ std::string choose_encoder(const GroupedLeqConstraint& constraint, const EncodeO
             // An encoder that cannot number this constraint in 32-bit ids.
         }
     }
-    if (best.empty()) throw_encoding_too_large(options.max_literals);
-    return std::string(best);
+    if (!best) throw_encoding_too_large(options.max_literals);
+    return std::string(kRegistry[*best].name);
 }
 
 EncodeResult encode_with(const std::string_view name, const GroupedLeqConstraint& constraint,

@@ -561,7 +561,12 @@ u64 choose_radix(std::span<const u64> entries, const ClauseSink* sink) {
         }
     };
     tally(2);
-    for (const u64 p : kOddTrialPrimes) tally(p);
+    // A prime above every entry divides none of them.
+    const u64 largest = *std::max_element(entries.begin(), entries.end());
+    for (const u64 p : kOddTrialPrimes) {
+        if (p > largest) break;
+        tally(p);
+    }
 
     LargePrimes large;
     if (!block_size(entries.size(), best)) {

@@ -13,7 +13,6 @@ from dataclasses import dataclass
 import _corvane
 
 OURS = ["mdd", "gswc", "ggpw", "gmto", "rggt"]
-NOT_AVAILABLE = "encoder is not available yet"
 
 
 @dataclass
@@ -56,21 +55,6 @@ def ours(name: str):
         return enc_leq(c.wlits, c.groups, c.bound, top, name, False)
     enc.__name__ = name
     return enc
-
-
-def available_ours() -> dict:
-    """Our encoders that are built, and for the others the reason they are skipped."""
-    ok, missing = [], {}
-    for name in OURS:
-        try:
-            _corvane.encode_leq([(1, 1)], [[1]], 0, 1, name, False)
-            ok.append(name)
-        except RuntimeError as e:
-            if NOT_AVAILABLE in str(e):
-                missing[name] = "not available"
-            else:
-                raise
-    return {"ok": ok, "missing": missing}
 
 
 # ---------------------------------------------------------------- baselines

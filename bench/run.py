@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Benchmark suite: corvane's five AMO-aware encoders against PBLib and pindakaas.
 
-    PYTHONPATH=build-bench python bench/run.py [--quick] [--out bench]
+    PYTHONPATH=build-bench python bench/run.py --mmlib DIR [--quick] [--out bench]
+
+DIR is the folder of the MMLIB50 ``.mm`` files (or set ``CORVANE_MMLIB50``);
 
 runs every family, writes the raw results to ``bench/results/results-<mode>.json`` (not
 committed) and regenerates ``bench/README.md`` and the plots ``bench/*.png``.
@@ -28,9 +30,21 @@ import measure  # noqa: E402
 import mm  # noqa: E402
 from isolate import run_many  # noqa: E402
 
-DATA = Path(os.environ.get("CORVANE_DATA", HERE.parent.parent / "shared" / "data")) / "mmlib50"
-if not DATA.is_dir():
-    DATA = Path("/work/shared/data/mmlib50")
+MMLIB_ENV = "CORVANE_MMLIB50"
+
+
+def mmlib_files(option: str | None) -> list:
+    """The MMLIB50 instance files, from --mmlib or $CORVANE_MMLIB50; exits with a clear message
+    when neither names a folder holding .mm files."""
+    folder = option or os.environ.get(MMLIB_ENV)
+    if not folder:
+        raise SystemExit(f"the MMLIB50 data folder is not set: pass --mmlib DIR or set {MMLIB_ENV}=DIR "
+                         "(DIR holds the .mm files of MMLIB50)")
+    files = sorted(Path(folder).glob("*.mm"))
+    if not files:
+        raise SystemExit(f"no MMLIB50 .mm files in {folder} (from "
+                         f"{'--mmlib' if option else MMLIB_ENV})")
+    return files
 
 PSEUDO_POLY = {"gswc", "pblib:swc", "pkaas:seqcount"}  # about one clause per literal and unit of bound
 DIAGRAMS = {"mdd", "pblib:bdd", "pkaas:dd"}  # states bounded by the distinct partial sums
@@ -199,6 +213,8 @@ def main(argv=None) -> int:
     ap.add_argument("--quick", action="store_true", help="a few minutes: smaller families, shorter limits")
     ap.add_argument("--report-only", action="store_true", help="rebuild the report from saved results")
     ap.add_argument("--out", default=str(HERE), help="where README.md and the plots go")
+    ap.add_argument("--mmlib", default=None, metavar="DIR",
+                    help=f"folder of the MMLIB50 .mm files (default: ${MMLIB_ENV})")
     ap.add_argument("--families", default="mmlib,auctions,random,solve",
                     help="comma-separated subset of mmlib,auctions,random,solve")
     args = ap.parse_args(argv)
@@ -213,17 +229,14 @@ def main(argv=None) -> int:
         return 0
 
     t_start = time.time()
-    ours = encoders.available_ours()
+    ours = {"ok": list(encoders.OURS)}
     base = encoders.available_baselines()
     names = ours["ok"] + base["ok"]
-    log(f"mode {mode}; ours {ours['ok']} (missing {ours['missing']}); baselines {base['ok']} "
-        f"(missing {base['missing']})")
+    log(f"mode {mode}; ours {ours['ok']}; baselines {base['ok']} (missing {base['missing']})")
     fams = set(args.families.split(","))
     rows: list = []
     solves: list = []
-    files = sorted(DATA.glob("*.mm"))
-    if not files:
-        raise SystemExit(f"no .mm files in {DATA}")
+    files = mmlib_files(args.mmlib) if fams & {"mmlib", "solve"} else []
     step = max(1, len(files) // cfg["mm_instances"])
     mm_files = files[::step][:cfg["mm_instances"]]
     projects = [mm.read_mm(f) for f in files]

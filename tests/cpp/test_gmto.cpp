@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <numeric>
 #include <random>
 #include <vector>
 
-#include "../../src/gmto_internal.hpp"
+#include "../../src/gmto_radix.hpp"
 #include "helpers.hpp"
 
 using namespace quillet;
@@ -51,7 +53,7 @@ Radices exhaustive_radices(std::vector<std::uint64_t> w, const std::uint64_t bou
 }
 
 Radices radices_of(const std::vector<std::uint64_t>& weights, const std::uint64_t bound) {
-    return gmto_internal::select_radices(weights, bound);
+    return gmto::select_radices(weights, bound);
 }
 
 struct RadixCase {
@@ -91,9 +93,9 @@ INSTANTIATE_TEST_SUITE_P(
         RadixCase{{(std::uint64_t{1} << 61) - 1, 3}, std::uint64_t{1} << 61, {(std::uint64_t{1} << 61) - 1, 2}}));
 
 TEST(GmtoDigits, SplitLeastSignificantFirst) {
-    EXPECT_EQ(gmto_internal::weight_digits(8, Radices{3, 3}), (Radices{2, 2, 0}));
-    EXPECT_EQ(gmto_internal::weight_digits(100, Radices{2, 3, 2, 2, 2, 2, 2}), (Radices{0, 2, 0, 0, 0, 0, 1, 0}));
-    EXPECT_EQ(gmto_internal::weight_digits(77, Radices{}), (Radices{77}));
+    EXPECT_EQ(gmto::weight_digits(8, Radices{3, 3}), (Radices{2, 2, 0}));
+    EXPECT_EQ(gmto::weight_digits(100, Radices{2, 3, 2, 2, 2, 2, 2}), (Radices{0, 2, 0, 0, 0, 0, 1, 0}));
+    EXPECT_EQ(gmto::weight_digits(77, Radices{}), (Radices{77}));
 }
 
 std::uint64_t random_product(std::mt19937_64& rng, const std::vector<std::uint64_t>& primes, std::uint64_t cap) {
@@ -159,6 +161,82 @@ TEST(GmtoRadixSearch, AgreesWithExhaustiveSearchOnManyWeights) {
         }
         const std::uint64_t bound = random_bound(rng);
         ASSERT_EQ(radices_of(w, bound), exhaustive_radices(w, bound)) << "round " << round;
+    }
+}
+
+// The radix rule through factoring: the radix is the largest gcd of the
+// weights that one prime of the highest count divides (the largest weight
+// when no prime divides two). Weights above 2^30 must be products of `pool`;
+// smaller ones (the quotients of later passes) are factored by trial division.
+Radices factored_radices(std::vector<std::uint64_t> w, const std::uint64_t bound,
+                         const std::vector<std::uint64_t>& pool) {
+    const auto prime_factors = [&](std::uint64_t x) {
+        std::vector<std::uint64_t> out;
+        if (x > (std::uint64_t{1} << 30))
+            for (const std::uint64_t p : pool)
+                if (x % p == 0) {
+                    out.push_back(p);
+                    while (x % p == 0) x /= p;
+                }
+        for (std::uint64_t d = 2; d * d <= x; ++d)
+            if (x % d == 0) {
+                out.push_back(d);
+                while (x % d == 0) x /= d;
+            }
+        if (x > 1) out.push_back(x);
+        return out;
+    };
+    Radices radices;
+    std::uint64_t product = 1;
+    while (true) {
+        std::erase_if(w, [](const std::uint64_t x) { return x < 2; });
+        std::uint64_t radix = 2;
+        if (!w.empty()) {
+            std::map<std::uint64_t, std::pair<std::uint64_t, std::uint64_t>> tally;  // prime -> count, gcd
+            for (const std::uint64_t x : w)
+                for (const std::uint64_t p : prime_factors(x)) {
+                    auto& [count, common] = tally[p];
+                    ++count;
+                    common = std::gcd(common, x);
+                }
+            std::uint64_t top = 0;
+            for (const auto& [p, t] : tally) top = std::max(top, t.first);
+            radix = 0;
+            for (const auto& [p, t] : tally)
+                if (t.first == top) radix = std::max(radix, t.second);
+            if (top == 1) radix = *std::max_element(w.begin(), w.end());
+        }
+        radices.push_back(radix);
+        if (product > kMax / radix) break;
+        product *= radix;
+        for (std::uint64_t& x : w) x /= radix;
+        if (product > bound) break;
+    }
+    return radices;
+}
+
+// Thousands of products of two primes above 2^20, most of them sharing no
+// prime with any other: too few shares for the block search, so the batch
+// gcds decide which weights need factoring.
+TEST(GmtoRadixSearch, AgreesWithFactoringOnManyMostlyCoprimeWeights) {
+    std::vector<std::uint64_t> pool;
+    for (std::uint64_t c = (std::uint64_t{1} << 20) + 1; pool.size() < 5000; c += 2) {
+        bool prime = true;
+        for (std::uint64_t d = 3; d * d <= c && prime; d += 2) prime = c % d != 0;
+        if (prime) pool.push_back(c);
+    }
+    std::mt19937_64 rng(41);
+    for (int round = 0; round < 4; ++round) {
+        std::vector<std::uint64_t> shuffled = pool;
+        std::shuffle(shuffled.begin(), shuffled.end(), rng);
+        std::vector<std::uint64_t> w;
+        for (std::size_t i = 0; i + 1 < shuffled.size(); i += 2) w.push_back(shuffled[i] * shuffled[i + 1]);
+        // Some primes shared by a few weights, and some weights repeated.
+        const int shares = round == 0 ? 0 : 3 * round;
+        for (int k = 0; k < shares; ++k) w[rng() % w.size()] = shuffled[rng() % 200] * shuffled[200 + rng() % 50];
+        for (int k = 0; k < round; ++k) w.push_back(w[rng() % w.size()]);
+        const std::uint64_t bound = round % 2 == 0 ? kMax : std::uint64_t{1} << 50;
+        ASSERT_EQ(radices_of(w, bound), factored_radices(w, bound, pool)) << "round " << round;
     }
 }
 

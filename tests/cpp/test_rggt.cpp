@@ -1,16 +1,16 @@
-// Tests of the rggt encoder. The building blocks live in an unnamed
-// namespace, so this file compiles the encoder's source itself to reach them.
-#define QUILLET_RGGT_BUILDING_BLOCKS_ONLY
-#include "../../src/rggt.cpp"
-
+// Tests of the rggt encoder: the tree shaping and the intervals against the
+// rules written out directly, and the encoder's limits.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <set>
 
+#include "../../src/encoding.hpp"
+#include "../../src/rggt_tree.hpp"
 #include "helpers.hpp"
 
 using namespace quillet;
+using namespace quillet::rggt;
 using namespace quillet_test;
 
 namespace {
@@ -112,10 +112,12 @@ std::vector<std::pair<U64, U64>> spans(const std::vector<Interval<U64>>& interva
 
 using Spans = std::vector<std::pair<U64, U64>>;
 
-// Leaves with the given value sets (weights are the non-zero values).
-NodeList<U64> build(const std::vector<std::vector<Weight>>& leaf_weights, const U64 cap, Node<U64>*& root) {
+// Leaves with the given value sets (weights are the non-zero values). One
+// ranked pair per class makes the pair search rescan rows as often as it can.
+NodeList<U64> build(const std::vector<std::vector<Weight>>& leaf_weights, const U64 cap, Node<U64>*& root,
+                    const std::size_t row_entries = 8) {
     NodeList<U64> nodes;
-    root = build_min_ratio_tree(weights_to_groups(leaf_weights), nodes, cap);
+    root = build_min_ratio_tree(weights_to_groups(leaf_weights), nodes, cap, nullptr, row_entries);
     return nodes;
 }
 
@@ -223,7 +225,7 @@ TEST(Rggt, TreeAndIntervalsMatchTheDirectRules) {
             for (U64 k = 1 + rng() % 3; k > 0; --k) group.push_back(1 + rng() % max_weight);
         const U64 cap = 1 + rng() % (max_weight * 6);
         Node<U64>* root = nullptr;
-        const auto nodes = build(weights, cap, root);
+        const auto nodes = build(weights, cap, root, 1 + round % 2);
         const auto expected = reference_tree(weights_to_groups(weights), cap);
         ASSERT_EQ(nodes.size(), expected.size());
         for (std::size_t k = 0; k < nodes.size(); ++k) {
@@ -249,16 +251,34 @@ TEST(Rggt, TreeAndIntervalsMatchTheDirectRules) {
     }
 }
 
+// Enough distinct value sets that the pair search ranks only part of each
+// class's partners and has to rescan rows, against the direct rule.
+TEST(Rggt, TreeOfManyClassesMatchesTheDirectRule) {
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+        std::mt19937_64 rng(seed);
+        const U64 max_weight = seed % 3 == 0 ? 6 : (seed % 3 == 1 ? 40 : 400);
+        std::vector<std::vector<Weight>> weights(30 + rng() % 30);
+        for (auto& group : weights)
+            for (U64 k = 1 + rng() % 3; k > 0; --k) group.push_back(1 + rng() % max_weight);
+        const U64 cap = 1 + max_weight + rng() % (max_weight * 8);
+        Node<U64>* root = nullptr;
+        const auto nodes = build(weights, cap, root, 1 + seed % 3);
+        const auto expected = reference_tree(weights_to_groups(weights), cap);
+        ASSERT_EQ(nodes.size(), expected.size()) << "seed " << seed;
+        for (std::size_t k = weights.size(); k < nodes.size(); ++k) {
+            ASSERT_EQ(nodes[k]->left->index, static_cast<std::uint32_t>(expected[k].left)) << "seed " << seed;
+            ASSERT_EQ(nodes[k]->right->index, static_cast<std::uint32_t>(expected[k].right)) << "seed " << seed;
+        }
+    }
+}
+
 TEST(Rggt, LeafIntervalWithoutItsTermThrows) {
     Node<U64> leaf;
     leaf.is_leaf = true;
-    leaf.terms = {{1, 3}};
-    leaf.intervals = {{0, 0}, {2, 2}};
-    VariableManager vars(1);
-    ClauseList store;
-    ClauseSink cnf(&store, EncodeOptions{});
-    std::vector<EncodedNodeInfo> memo(1);
-    EXPECT_EQ(message_of([&] { encode_internal(static_cast<const Node<U64>*>(&leaf), U64{6}, vars, cnf, memo); }),
+    leaf.terms = {{1, 3}, {2, 5}};
+    const std::vector<std::size_t> order = terms_by_weight(leaf, U64{6});
+    EXPECT_EQ(terms_of_value(leaf, order, U64{5}, U64{6}), (std::pair<std::size_t, std::size_t>{1, 2}));
+    EXPECT_EQ(message_of([&] { terms_of_value(leaf, order, U64{2}, U64{6}); }),
               "quillet: missing linked term for leaf interval");
 }
 
@@ -283,6 +303,71 @@ TEST(Rggt, DeepChainNeitherRecursesNorSlowsDown) {
     EXPECT_EQ(clause(0), (std::vector<Lit>{-1, one}));
     EXPECT_EQ(clause(2), (std::vector<Lit>{-1, -2, two}));
     EXPECT_EQ(clause(r.num_clauses - 1), (std::vector<Lit>{-r.cnf.num_vars}));
+}
+
+// Spread-out weights with the bound far below the largest sum: the value
+// sets grow towards 3^groups while few intervals survive. The build must be
+// refused within the budget's memory instead of exhausting the machine.
+TEST(Rggt, HugeValueSetsAreRefusedAsTooLarge) {
+    std::mt19937_64 rng(17);
+    GroupedLeqConstraint c;
+    Lit lit = 1;
+    Weight total = 0;
+    for (int g = 0; g < 40; ++g) {
+        auto& group = c.groups.emplace_back();
+        for (int k = 0; k < 3; ++k) {
+            const Weight w = 1 + rng() % 1000000;
+            c.terms.push_back({lit, w});
+            group.push_back(lit++);
+            total += w;
+        }
+    }
+    c.bound = total / 4;
+    EncodeOptions options{lit};
+    options.max_literals = 100000;
+    const auto encoder = make_encoder("rggt");
+    const std::string too_large = "quillet: encoding too large: it would hold more than 100000 literals";
+    EXPECT_EQ(message_of([&] { encoder->encode(c, options); }), too_large);
+    EXPECT_EQ(message_of([&] { encoder->measure(c, options); }), too_large);
+}
+
+// Measuring counts the clauses by formula instead of writing them; it must
+// agree with the written encoding exactly, and the budget check during the
+// interval pass, which uses the same counts, must never refuse an encoding
+// that fits.
+TEST(Rggt, MeasureAndBudgetAgreeWithTheWrittenEncoding) {
+    std::mt19937_64 rng(23);
+    const auto encoder = make_encoder("rggt");
+    for (int round = 0; round < 400; ++round) {
+        const Weight max_weight = round % 4 == 0 ? 5 : (round % 4 == 1 ? 60 : 1000);
+        GroupedLeqConstraint c;
+        Lit lit = 1;
+        Weight total = 0;
+        for (int g = 1 + static_cast<int>(rng() % 12); g > 0; --g) {
+            auto& group = c.groups.emplace_back();
+            Weight largest = 0;
+            for (U64 k = 1 + rng() % 4; k > 0; --k) {
+                const Weight w = 1 + rng() % max_weight;
+                c.terms.push_back({lit, w});
+                group.push_back(lit++);
+                largest = std::max(largest, w);
+            }
+            total += largest;
+        }
+        c.bound = round % 10 == 9 ? ~Weight{0} - rng() % 2 : rng() % (total + 1);
+        c.emit_amo = round % 3 == 0;
+        const EncodeResult r = encoder->encode(c, EncodeOptions{lit});
+        const EncodingSize size = encoder->measure(c, EncodeOptions{lit});
+        ASSERT_EQ(size.clauses, r.num_clauses) << "round " << round;
+        ASSERT_EQ(size.literals, r.cnf.clauses.num_literals()) << "round " << round;
+        ASSERT_EQ(size.variables, r.num_aux_vars) << "round " << round;
+        EncodeOptions exact{lit};
+        exact.max_literals = size.literals;
+        ASSERT_EQ(encoder->encode(c, exact).num_clauses, r.num_clauses) << "round " << round;
+        if (size.literals == 0) continue;
+        exact.max_literals = size.literals - 1;
+        ASSERT_THROW(encoder->encode(c, exact), std::length_error) << "round " << round;
+    }
 }
 
 TEST(Rggt, FreshIdsPastTheLargestIdThrow) {

@@ -1,0 +1,847 @@
+// The tree shaping of the RGGT encoder and the intervals of its nodes; see
+// rggt_tree.hpp for the rules.
+//
+// Shaping ranks pairs of value classes (subtrees with equal value sets)
+// with a heap that holds only a few pairs per class: each class's row keeps
+// its best pairs and a bound for the ones it left out, and is scanned again
+// whenever that bound could beat the heap (see PairQueue). A scan meets
+// every other class, but cheap lower bounds spare most of the exact
+// combined sizes, each of which costs up to |a|·|b| work. Memory grows with
+// the number of classes, not their square; time still grows roughly with
+// its square when nearly every leaf has its own value set. Intervals are
+// found top-down, one sweep per child.
+
+#include "rggt_tree.hpp"
+
+#include <array>
+#include <bit>
+#include <unordered_map>
+
+#include "encoding.hpp"
+
+namespace quillet::rggt {
+
+namespace {
+
+// Without a target flag for the popcnt instruction, std::popcount is a
+// library call; this inline form is several times cheaper in the bitmap
+// loops.
+inline std::uint64_t popcount64(std::uint64_t x) {
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+    return (x * 0x0101010101010101ULL) >> 56;
+}
+
+struct SumLayout {
+    bool dense = false;
+    bool overflow = false;    // some sum reaches the cap
+    std::size_t limit = 0;    // when dense: every sum below the cap is below limit
+};
+
+template <class Value>
+SumLayout sum_layout(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap) {
+    SumLayout layout;
+    const Value top = saturating_sum(a.back(), b.back(), cap);
+    layout.overflow = top == cap;
+    const Value limit = layout.overflow ? cap : top + 1;
+    const std::size_t larger = std::max(a.size(), b.size());
+    constexpr std::size_t max_bits = std::size_t{1} << 28;
+    if (a.size() * b.size() > 64 && limit <= Value{max_bits} && limit <= Value{64} * (Value{larger} + 1)) {
+        layout.dense = true;
+        layout.limit = static_cast<std::size_t>(limit);
+    }
+    return layout;
+}
+
+template <class Value>
+void prepare_source_bits(const std::vector<Value>& values, const Value cap, CombineScratch<Value>& scratch) {
+    if (scratch.source == &values) return;
+    scratch.source = &values;
+    scratch.source_bits.clear();
+    for (const Value x : values) {
+        if (x >= cap) break;
+        const auto v = static_cast<std::size_t>(x);
+        scratch.source_bits.resize(v / 64 + 1, 0);
+        scratch.source_bits[v / 64] |= std::uint64_t{1} << (v % 64);
+    }
+}
+
+// ORs the values of the larger set, shifted by each value of the smaller
+// one, into scratch.sum_bits (bit v for value v < layout.limit).
+template <class Value>
+void mark_sums(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
+               const SumLayout& layout, CombineScratch<Value>& scratch) {
+    const std::vector<Value>& big = a.size() >= b.size() ? a : b;
+    const std::vector<Value>& small = a.size() >= b.size() ? b : a;
+    prepare_source_bits(big, cap, scratch);
+    const std::vector<std::uint64_t>& source = scratch.source_bits;
+    const std::size_t words = (layout.limit + 63) / 64;
+    std::vector<std::uint64_t>& sums = scratch.sum_bits;
+    sums.assign(words, 0);
+    for (const Value y : small) {
+        if (y >= Value{layout.limit}) break;
+        const auto shift = static_cast<std::size_t>(y);
+        const std::size_t word_shift = shift / 64;
+        const unsigned bit_shift = shift % 64;
+        const std::size_t end = std::min(source.size(), words - word_shift);
+        if (bit_shift == 0) {
+            for (std::size_t w = 0; w < end; ++w) sums[w + word_shift] |= source[w];
+            continue;
+        }
+        for (std::size_t w = 0; w < end; ++w) {
+            sums[w + word_shift] |= source[w] << bit_shift;
+            if (w + word_shift + 1 < words) sums[w + word_shift + 1] |= source[w] >> (64 - bit_shift);
+        }
+    }
+    if (layout.limit % 64 != 0) sums[words - 1] &= (std::uint64_t{1} << (layout.limit % 64)) - 1;
+}
+
+template <class Value>
+void collect_sums(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
+                  std::vector<Value>& sums) {
+    sums.clear();
+    sums.reserve(a.size() * b.size());
+    for (const Value x : a)
+        for (const Value y : b) sums.push_back(saturating_sum(x, y, cap));
+    sort_unique(sums);
+}
+
+// The saturated sums x + y for x in a and y in b, ascending and distinct.
+}  // namespace
+
+template <class Value>
+std::vector<Value> combine_vals(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
+                                CombineScratch<Value>& scratch) {
+    if (a.empty() || b.empty()) return {};
+    const SumLayout layout = sum_layout(a, b, cap);
+    if (!layout.dense) {
+        collect_sums(a, b, cap, scratch.sums);
+        return scratch.sums;
+    }
+    mark_sums(a, b, cap, layout, scratch);
+    std::vector<Value> out;
+    for (std::size_t w = 0; w < scratch.sum_bits.size(); ++w)
+        for (std::uint64_t word = scratch.sum_bits[w]; word != 0; word &= word - 1)
+            out.push_back(Value{w * 64 + static_cast<std::size_t>(std::countr_zero(word))});
+    if (layout.overflow) out.push_back(cap);
+    return out;
+}
+
+// |combine_vals(a, b, cap)| without building the list.
+template <class Value>
+std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
+                            CombineScratch<Value>& scratch) {
+    if (a.empty() || b.empty()) return 0;
+    const SumLayout layout = sum_layout(a, b, cap);
+    if (!layout.dense) {
+        collect_sums(a, b, cap, scratch.sums);
+        return scratch.sums.size();
+    }
+    mark_sums(a, b, cap, layout, scratch);
+    std::uint64_t count = layout.overflow ? 1 : 0;
+    for (const std::uint64_t word : scratch.sum_bits) count += popcount64(word);
+    return count;
+}
+
+namespace {
+
+// Subtrees with equal value sets are interchangeable when pairs are ranked:
+// a pair's combined size and size product depend only on the two sets. So
+// the subtrees still to be merged are kept in classes of equal value sets,
+// each holding its members in the order in which they joined the active
+// list. Node indices grow in that order too, and removals keep it, so
+// comparing index pairs compares list positions; the earliest pair of two
+// classes joins their first members (the first two within one class).
+// Merges only ever take first members, so a class is a queue.
+template <class Value>
+struct ValueClass {
+    const std::vector<Value>* vals = nullptr;
+    std::vector<Interval<Value>> runs;   // the values as maximal runs of consecutive integers
+    std::vector<std::uint32_t> members;  // members[head..] are still active
+    std::size_t head = 0;
+    std::uint32_t epoch = 0;       // bumped when the class gains a first member
+    std::uint32_t pair_epoch = 0;  // bumped when it gains a second one
+    std::uint32_t active_at = 0;   // position in the list of active classes
+
+    std::size_t size() const { return members.size() - head; }
+    std::uint32_t member(const std::size_t k) const { return members[head + k]; }
+};
+
+// The rank of a pair: smaller combined/product ratio first (compared exactly
+// by cross-multiplication), then the smaller combined set, then the earlier
+// pair of the active list. A key whose combined size is only a lower bound
+// ranks no later than the exact one.
+struct PairKey {
+    std::uint64_t combined;  // size of the merged value set
+    std::uint64_t product;   // product of the two value set sizes
+    std::uint32_t first;
+    std::uint32_t second;
+};
+
+bool better_key(const PairKey& x, const PairKey& y) {
+    const Wide lhs = Wide{x.combined} * y.product;
+    const Wide rhs = Wide{y.combined} * x.product;
+    if (lhs != rhs) return lhs < rhs;
+    if (x.combined != y.combined) return x.combined < y.combined;
+    return std::pair(x.first, x.second) < std::pair(y.first, y.second);
+}
+
+constexpr PairKey kNoKey{1, 0, ~std::uint32_t{0}, ~std::uint32_t{0}};  // ratio 1/0: after every real key
+
+// A ranked pair of classes, left <= right, with the class epochs it is
+// valid for.
+struct PairCandidate {
+    PairKey key;
+    std::uint32_t left_class;
+    std::uint32_t right_class;
+    std::uint32_t left_epoch;
+    std::uint32_t right_epoch;
+};
+
+bool worse_candidate(const PairCandidate& x, const PairCandidate& y) { return better_key(y.key, x.key); }
+
+// A row's bound: every pair of its class that is not in the heap ranks at
+// or after `key`.
+struct RowBound {
+    PairKey key;
+    std::uint32_t cls;
+    std::uint32_t version;
+};
+
+bool worse_bound(const RowBound& x, const RowBound& y) { return better_key(y.key, x.key); }
+
+template <class Value>
+struct ValsHash {
+    std::size_t operator()(const std::vector<Value>* vals) const {
+        std::uint64_t h = 0xcbf29ce484222325ULL ^ vals->size();
+        for (const Value v : *vals) {
+            h = (h ^ static_cast<std::uint64_t>(v)) * 0x100000001b3ULL;
+            if constexpr (sizeof(Value) > 8) h = (h ^ static_cast<std::uint64_t>(v >> 64)) * 0x100000001b3ULL;
+        }
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+};
+
+template <class Value>
+struct ValsEqual {
+    bool operator()(const std::vector<Value>* x, const std::vector<Value>* y) const { return *x == *y; }
+};
+
+template <class Value>
+std::vector<Interval<Value>> runs_of(const std::vector<Value>& vals) {
+    std::vector<Interval<Value>> runs;
+    for (const Value v : vals) {
+        if (!runs.empty() && runs.back().hi + 1 == v)
+            runs.back().hi = v;
+        else
+            runs.push_back({v, v});
+    }
+    return runs;
+}
+
+// The candidate heap of one tree build, without ranking every pair of
+// classes up front. Each class keeps a row: a scan of its partners puts the
+// `row_entries` best pairs into the heap and records as the row's bound the
+// best key among the pairs it left out. A pair outside the heap was left out
+// by a row whose bound it does not beat, so the best heap entry is the best
+// pair overall unless some row's bound beats it; that row is then scanned
+// again, over every partner, which only raises its bound. A new class scans
+// its row at once. Keys only move later while a tree is built (a class's
+// first member can only be replaced by a later one), so a stale heap entry
+// or bound is still a lower bound: entries are re-ranked when they reach the
+// top and dropped once their classes can no longer pair or have since been
+// refilled (the refill scans a fresh row).
+template <class Value>
+class PairQueue {
+public:
+    PairQueue(const Value cap, const ClauseSink* sink, const std::size_t row_entries)
+        : cap_(cap), sink_(sink), row_entries_(std::max<std::size_t>(row_entries, 1)) {}
+
+    // Puts node `index` (the newest node) into the class of its values. With
+    // `scan` false the pairs it makes possible are left for start().
+    void add(const std::vector<Value>& vals, const std::uint32_t index, const bool scan = true) {
+        const auto [found, inserted] = class_of_.try_emplace(&vals, static_cast<std::uint32_t>(classes_.size()));
+        if (inserted) {
+            classes_.push_back(ValueClass<Value>{&vals, runs_of(vals), {}, 0, 0, 0, 0});
+            versions_.push_back(0);
+        }
+        const std::uint32_t id = found->second;
+        ValueClass<Value>& cls = classes_[id];
+        cls.members.push_back(index);
+        if (cls.size() == 1) {
+            ++cls.epoch;
+            cls.active_at = static_cast<std::uint32_t>(active_.size());
+            active_.push_back(id);
+            if (scan) scan_row(id, 0);
+        } else if (cls.size() == 2) {
+            ++cls.pair_epoch;
+            if (scan) push_candidate(id, id);
+        }
+    }
+
+    // Ranks the pairs of the classes added without a scan: each row scans
+    // the partners after it, so every pair is seen once.
+    void start() {
+        for (std::uint32_t at = 0; at < active_.size(); ++at) {
+            const std::uint32_t id = active_[at];
+            if (!is_active(at)) continue;
+            if (classes_[id].size() >= 2) push_candidate(id, id);
+            scan_row(id, at + 1);
+        }
+    }
+
+    // Removes and returns the best pair of nodes, first < second.
+    std::pair<std::uint32_t, std::uint32_t> pop_best() {
+        while (true) {
+            if (!heap_.empty()) {
+                PairCandidate top = heap_.front();
+                const bool live = current(top);
+                const auto [first, second] =
+                    live ? earliest_pair(top.left_class, top.right_class) : std::pair<std::uint32_t, std::uint32_t>{};
+                if (!live || first != top.key.first || second != top.key.second) {
+                    std::pop_heap(heap_.begin(), heap_.end(), worse_candidate);
+                    heap_.pop_back();
+                    if (live) {
+                        top.key.first = first;
+                        top.key.second = second;
+                        push(top);
+                    }
+                    continue;
+                }
+            }
+            drop_stale_bounds();
+            if (heap_.empty() || (!bounds_.empty() && better_key(bounds_.front().key, heap_.front().key))) {
+                if (bounds_.empty()) throw std::logic_error("quillet: no pair left to merge");
+                const std::uint32_t id = bounds_.front().cls;
+                std::pop_heap(bounds_.begin(), bounds_.end(), worse_bound);
+                bounds_.pop_back();
+                scan_row(id, 0);
+                continue;
+            }
+            PairCandidate top = heap_.front();
+            std::pop_heap(heap_.begin(), heap_.end(), worse_candidate);
+            heap_.pop_back();
+            const std::uint32_t first = top.key.first;
+            const std::uint32_t second = top.key.second;
+            take_first(top.left_class);
+            take_first(top.right_class);
+            if (current(top)) {
+                const auto [next_first, next_second] = earliest_pair(top.left_class, top.right_class);
+                top.key.first = next_first;
+                top.key.second = next_second;
+                push(top);
+            }
+            return {first, second};
+        }
+    }
+
+    // Drops entries that can never become current again once they
+    // outnumber the live ones by far.
+    void compact() {
+        if (heap_.size() <= 2 * compacted_size_ + 4096) return;
+        std::erase_if(heap_, [&](const PairCandidate& c) { return !current(c); });
+        std::make_heap(heap_.begin(), heap_.end(), worse_candidate);
+        compacted_size_ = heap_.size();
+    }
+
+private:
+    // The pairs of class `id` with the active classes from position `from`
+    // on (and itself, when scanning everything): the best ones go to the
+    // heap, the best key left out becomes the row's bound.
+    void scan_row(const std::uint32_t id, const std::uint32_t from) {
+        if (sink_ != nullptr && ++scanned_rows_ % 256 == 0) sink_->poll();
+        row_.clear();
+        PairKey bound = kNoKey;
+        const auto worse_in_row = [](const PairCandidate& x, const PairCandidate& y) {
+            return better_key(x.key, y.key);  // a max-heap: the worst kept entry on top
+        };
+        const auto keep = [&](const PairCandidate& c) {
+            if (row_.size() < row_entries_) {
+                row_.push_back(c);
+                std::push_heap(row_.begin(), row_.end(), worse_in_row);
+                return;
+            }
+            if (!better_key(c.key, row_.front().key)) {
+                if (better_key(c.key, bound)) bound = c.key;
+                return;
+            }
+            std::pop_heap(row_.begin(), row_.end(), worse_in_row);
+            if (better_key(row_.back().key, bound)) bound = row_.back().key;
+            row_.back() = c;
+            std::push_heap(row_.begin(), row_.end(), worse_in_row);
+        };
+        const bool shift_bound = prepare_shift_bound(*classes_[id].vals);
+        if (from == 0 && classes_[id].size() >= 2) keep(candidate(id, id, exact_combined(id, id)));
+        for (std::uint32_t at = from; at < active_.size(); ++at) {
+            const std::uint32_t other = active_[at];
+            if (other == id || !is_active(at)) continue;
+            const std::uint32_t left = std::min(id, other);
+            const std::uint32_t right = std::max(id, other);
+            if (row_.size() == row_entries_) {
+                // Skip the exact size when even a lower bound cannot enter the row.
+                const PairCandidate rough = candidate(left, right, combined_lower_bound(left, right));
+                if (!better_key(rough.key, row_.front().key)) {
+                    if (better_key(rough.key, bound)) bound = rough.key;
+                    continue;
+                }
+                {
+                    const std::vector<Value>& x = *classes_[id].vals;
+                    const std::vector<Value>& y = *classes_[other].vals;
+                    const std::uint64_t from_x = shift_bound ? shifted_union_size(x, y.back())
+                                                             : x.size() <= kMergeUnion ? merged_union_size(x, y.back()) : 0;
+                    const std::uint64_t from_y = y.size() <= kMergeUnion ? merged_union_size(y, x.back()) : 0;
+                    const PairCandidate finer = candidate(left, right, std::max(from_x, from_y));
+                    if (!better_key(finer.key, row_.front().key)) {
+                        if (better_key(finer.key, bound)) bound = finer.key;
+                        continue;
+                    }
+                }
+            }
+            keep(candidate(left, right, exact_combined(left, right)));
+        }
+        for (const PairCandidate& c : row_) push(c);
+        ++versions_[id];
+        if (bound.product != 0) {
+            bounds_.push_back(RowBound{bound, id, versions_[id]});
+            std::push_heap(bounds_.begin(), bounds_.end(), worse_bound);
+        }
+    }
+
+    void push_candidate(const std::uint32_t left, const std::uint32_t right) {
+        push(candidate(left, right, exact_combined(left, right)));
+    }
+
+    void push(const PairCandidate& c) {
+        heap_.push_back(c);
+        std::push_heap(heap_.begin(), heap_.end(), worse_candidate);
+    }
+
+    PairCandidate candidate(const std::uint32_t left, const std::uint32_t right, const std::uint64_t combined) const {
+        const ValueClass<Value>& a = classes_[left];
+        const ValueClass<Value>& b = classes_[right];
+        const auto [first, second] = earliest_pair(left, right);
+        const std::uint32_t right_epoch = left == right ? b.pair_epoch : b.epoch;
+        return PairCandidate{PairKey{combined, std::uint64_t{b.vals->size()} * a.vals->size(), first, second}, left,
+                             right, a.epoch, right_epoch};
+    }
+
+    // Every value of either set is a sum (the other holds 0), and so is the
+    // larger set's largest value plus the other's largest non-zero value
+    // when that sum lies above the larger set.
+    std::uint64_t combined_lower_bound(const std::uint32_t left, const std::uint32_t right) const {
+        const std::vector<Value>& a = *classes_[left].vals;
+        const std::vector<Value>& b = *classes_[right].vals;
+        const std::vector<Value>& big = a.size() >= b.size() ? a : b;
+        const std::vector<Value>& small = a.size() >= b.size() ? b : a;
+        const bool above = small.size() > 1 && big.back() < cap_ && saturating_sum(big.back(), small.back(), cap_) > big.back();
+        return big.size() + (above ? 1 : 0);
+    }
+
+    // A finer lower bound for the pairs of one row, when the cap is small
+    // and the row's set is not tiny: a partner holds 0 and its largest value
+    // m, so the combined set holds X ∪ (X + m), whose size is read off X's
+    // bitmap once per m and scan. Returns whether it is available.
+    bool prepare_shift_bound(const std::vector<Value>& x) {
+        for (const std::size_t m : memo_touched_) shift_memo_[m] = 0;
+        memo_touched_.clear();
+        if (cap_ > Value{kShiftBoundCap} || x.size() < 8) return false;
+        const auto cap = static_cast<std::size_t>(cap_);
+        shift_memo_.resize(cap + 1, 0);
+        x_bits_.assign((cap + 63) / 64, 0);
+        for (const Value v : x)
+            if (v < cap_) x_bits_[static_cast<std::size_t>(v) / 64] |= std::uint64_t{1} << (static_cast<std::size_t>(v) % 64);
+        return true;
+    }
+
+    // |X ∪ (X + m)| of a small set by merging the two ascending lists.
+    std::uint64_t merged_union_size(const std::vector<Value>& x, const Value m) const {
+        std::size_t i = 0;
+        std::size_t j = 0;
+        std::uint64_t count = 0;
+        Value last = 0;
+        while (i < x.size() || j < x.size()) {
+            Value next;
+            if (j == x.size() || (i < x.size() && x[i] <= saturating_sum(x[j], m, cap_)))
+                next = x[i++];
+            else
+                next = saturating_sum(x[j++], m, cap_);
+            if (count == 0 || next != last) ++count;  // both lists ascend, so repeats are adjacent
+            last = next;
+        }
+        return count;
+    }
+
+    std::uint64_t shifted_union_size(const std::vector<Value>& x, const Value m) {
+        const auto shift = static_cast<std::size_t>(m);
+        if (shift_memo_[shift] != 0) return shift_memo_[shift];
+        const std::size_t cap = static_cast<std::size_t>(cap_);
+        const std::size_t words = x_bits_.size();
+        const std::size_t word_shift = shift / 64;
+        const unsigned bit_shift = shift % 64;
+        std::uint64_t extra = 0;  // values of X + m below the cap that X lacks
+        for (std::size_t w = word_shift; w < words; ++w) {
+            std::uint64_t moved = x_bits_[w - word_shift] << bit_shift;
+            if (bit_shift != 0 && w > word_shift) moved |= x_bits_[w - word_shift - 1] >> (64 - bit_shift);
+            if (w + 1 == words && cap % 64 != 0) moved &= (std::uint64_t{1} << (cap % 64)) - 1;
+            extra += popcount64(moved & ~x_bits_[w]);
+        }
+        if (x.back() < cap_ && saturating_sum(x.back(), m, cap_) == cap_) ++extra;  // the overflow value
+        const std::uint64_t size = x.size() + extra;
+        shift_memo_[shift] = size;
+        memo_touched_.push_back(shift);
+        return size;
+    }
+
+    // |combine_vals| by the cheapest of three ways: all sums of two small
+    // sets sorted, the runs of one set shifted by the values of the other, or
+    // the bitmap of combined_size.
+    std::uint64_t exact_combined(const std::uint32_t left, const std::uint32_t right) {
+        const ValueClass<Value>& a = classes_[left];
+        const ValueClass<Value>& b = classes_[right];
+        const std::size_t na = a.vals->size();
+        const std::size_t nb = b.vals->size();
+        if (na * nb <= kSmallSums) {
+            std::array<Value, kSmallSums> sums;
+            std::size_t n = 0;
+            for (const Value x : *a.vals)
+                for (const Value y : *b.vals) sums[n++] = saturating_sum(x, y, cap_);
+            std::sort(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(n));
+            return static_cast<std::uint64_t>(std::unique(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(n)) -
+                                              sums.begin());
+        }
+        // Rough operation counts of the three ways.
+        const std::size_t by_a_runs = a.runs.size() * nb;
+        const std::size_t by_b_runs = b.runs.size() * na;
+        const std::size_t shifted = std::min(by_a_runs, by_b_runs);
+        const double runs_cost = static_cast<double>(shifted) * (std::bit_width(shifted) + 2);
+        const SumLayout layout = sum_layout(*a.vals, *b.vals, cap_);
+        const double bitmap_cost = layout.dense ? static_cast<double>(std::min(na, nb)) * (layout.limit / 64 + 1) * 2
+                                                : static_cast<double>(na) * nb * (std::bit_width(na * nb) + 1);
+        if (runs_cost < bitmap_cost)
+            return by_a_runs <= by_b_runs ? shifted_runs_size(a.runs, *b.vals) : shifted_runs_size(b.runs, *a.vals);
+        return combined_size(*a.vals, *b.vals, cap_, scratch_);
+    }
+
+    // |{min(x + y, cap)}| for x in the runs and y in `shifts`: each shifted
+    // run maps onto one interval, and the union of the intervals is counted.
+    std::uint64_t shifted_runs_size(const std::vector<Interval<Value>>& runs, const std::vector<Value>& shifts) {
+        spans_.clear();
+        for (const Value y : shifts)
+            for (const Interval<Value>& run : runs)
+                spans_.push_back({saturating_sum(run.lo, y, cap_), saturating_sum(run.hi, y, cap_)});
+        std::sort(spans_.begin(), spans_.end(),
+                  [](const Interval<Value>& x, const Interval<Value>& y) { return x.lo < y.lo; });
+        std::uint64_t count = 0;
+        Value lo = spans_.front().lo;
+        Value hi = spans_.front().hi;
+        for (const Interval<Value>& s : spans_) {
+            if (s.lo > hi + 1) {
+                count += static_cast<std::uint64_t>(hi - lo) + 1;
+                lo = s.lo;
+                hi = s.hi;
+            } else {
+                hi = std::max(hi, s.hi);
+            }
+        }
+        return count + static_cast<std::uint64_t>(hi - lo) + 1;
+    }
+
+    void drop_stale_bounds() {
+        while (!bounds_.empty()) {
+            const RowBound& b = bounds_.front();
+            if (b.version == versions_[b.cls] && classes_[b.cls].size() > 0) return;
+            std::pop_heap(bounds_.begin(), bounds_.end(), worse_bound);
+            bounds_.pop_back();
+        }
+    }
+
+    // Whether the entry at `at` of the active list still stands for a
+    // non-empty class (a refilled class has a later entry instead).
+    bool is_active(const std::size_t at) const {
+        const ValueClass<Value>& cls = classes_[active_[at]];
+        return cls.size() > 0 && cls.active_at == at;
+    }
+
+    bool current(const PairCandidate& c) const {
+        const ValueClass<Value>& a = classes_[c.left_class];
+        const ValueClass<Value>& b = classes_[c.right_class];
+        if (c.left_class == c.right_class) return a.size() >= 2 && c.right_epoch == a.pair_epoch;
+        return a.size() > 0 && b.size() > 0 && c.left_epoch == a.epoch && c.right_epoch == b.epoch;
+    }
+
+    std::pair<std::uint32_t, std::uint32_t> earliest_pair(const std::uint32_t left, const std::uint32_t right) const {
+        const ValueClass<Value>& a = classes_[left];
+        if (left == right) return {a.member(0), a.member(1)};
+        const std::uint32_t x = a.member(0);
+        const std::uint32_t y = classes_[right].member(0);
+        return {std::min(x, y), std::max(x, y)};
+    }
+
+    void take_first(const std::uint32_t id) {
+        ValueClass<Value>& cls = classes_[id];
+        ++cls.head;
+        if (cls.size() == 0 && ++inactive_ > active_.size() / 2 + 64) {
+            std::size_t kept = 0;
+            for (std::size_t at = 0; at < active_.size(); ++at) {
+                if (!is_active(at)) continue;
+                classes_[active_[at]].active_at = static_cast<std::uint32_t>(kept);
+                active_[kept++] = active_[at];
+            }
+            active_.resize(kept);
+            inactive_ = 0;
+        }
+        if (cls.head * 2 > cls.members.size()) {
+            cls.members.erase(cls.members.begin(), cls.members.begin() + static_cast<std::ptrdiff_t>(cls.head));
+            cls.head = 0;
+        }
+    }
+
+    static constexpr std::size_t kSmallSums = 32;
+
+    Value cap_;
+    const ClauseSink* sink_;
+    std::size_t row_entries_;
+    CombineScratch<Value> scratch_;
+    std::vector<ValueClass<Value>> classes_;
+    std::vector<std::uint32_t> versions_;  // per class: the scan its current bound belongs to
+    // The classes in the order in which they gained their first member, so
+    // that a row meets partners roughly by their first node and the lower
+    // bounds of ties cut the scan short; emptied entries are skipped and
+    // dropped in batches.
+    std::vector<std::uint32_t> active_;
+    std::size_t inactive_ = 0;
+    std::unordered_map<const std::vector<Value>*, std::uint32_t, ValsHash<Value>, ValsEqual<Value>> class_of_;
+    std::vector<PairCandidate> heap_;
+    std::vector<RowBound> bounds_;
+    std::vector<PairCandidate> row_;
+    std::vector<Interval<Value>> spans_;
+    static constexpr std::uint64_t kShiftBoundCap = std::uint64_t{1} << 16;
+    static constexpr std::size_t kMergeUnion = 16;
+    std::vector<std::uint64_t> x_bits_;        // the scanning row's values below the cap
+    std::vector<std::uint64_t> shift_memo_;    // shifted_union_size per m, 0 when not yet known
+    std::vector<std::size_t> memo_touched_;
+    std::size_t compacted_size_ = 0;
+    std::uint64_t scanned_rows_ = 0;
+};
+
+template <class Value>
+Node<Value>& append_node(NodeList<Value>& nodes) {
+    nodes.push_back(std::make_unique<Node<Value>>());
+    Node<Value>& node = *nodes.back();
+    node.index = static_cast<std::uint32_t>(nodes.size() - 1);
+    return node;
+}
+
+}  // namespace
+
+template <class Value>
+Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nodes, const Value cap,
+                                  const ClauseSink* sink, const std::size_t row_entries) {
+    if (groups.empty()) return nullptr;
+    PairQueue<Value> queue(cap, sink, row_entries);
+    for (const std::vector<TermRef>& group : groups) {
+        Node<Value>& leaf = append_node(nodes);
+        leaf.is_leaf = true;
+        leaf.terms = group;
+        leaf.vals.reserve(group.size() + 1);
+        leaf.vals.push_back(0);
+        for (const TermRef& term : group) leaf.vals.push_back(capped(term.weight, cap));
+        sort_unique(leaf.vals);
+        queue.add(leaf.vals, leaf.index, false);
+    }
+    queue.start();
+    // Value sets are the one part of the build that can outgrow the output
+    // by far (a bound just below the largest sum keeps few intervals of huge
+    // sets), so their total is held to the memory of the literal budget
+    // plus a margin: past that the encoding is refused as too large.
+    std::uint64_t held_values = 0;
+    for (const std::unique_ptr<Node<Value>>& leaf : nodes) held_values += leaf->vals.size();
+    const std::uint64_t value_limit = sink == nullptr ? ~std::uint64_t{0}
+                                                      : sink->max_literals() / (sizeof(Value) / sizeof(Lit)) +
+                                                            (std::uint64_t{1} << 20);
+    CombineScratch<Value> scratch;
+    std::uint32_t since_poll = 0;
+    for (std::size_t active = groups.size(); active > 1; --active) {
+        if (sink != nullptr && ++since_poll == 64) {
+            since_poll = 0;
+            sink->poll();
+        }
+        const auto [first, second] = queue.pop_best();
+        Node<Value>& merged = append_node(nodes);
+        merged.left = nodes[first].get();
+        merged.right = nodes[second].get();
+        merged.vals = combine_vals(merged.left->vals, merged.right->vals, cap, scratch);
+        held_values += merged.vals.size();
+        if (held_values > value_limit) throw_encoding_too_large(sink->max_literals());
+        queue.compact();
+        queue.add(merged.vals, merged.index);
+    }
+    Node<Value>& root = *nodes.back();
+    root.is_root = true;
+    return &root;
+}
+
+template <class Value>
+void initialize_root_intervals(Node<Value>& root, const Value cap) {
+    root.intervals.clear();
+    Value below = 0;
+    bool has_cap = false;
+    for (const Value v : root.vals) {
+        if (v < cap)
+            below = v;
+        else if (v == cap)
+            has_cap = true;
+    }
+    root.intervals.push_back({0, below});
+    if (has_cap) root.intervals.push_back({cap, cap});
+}
+
+
+namespace {
+
+// last two lookups and the next ones search onward from there.
+template <class Value>
+bool same_parent_interval_by_sibling_value(const Value hi, const Value lo, const std::vector<Interval<Value>>& parent,
+                                           const std::vector<Value>& sibling, const Value cap,
+                                           std::vector<std::size_t>& below, std::vector<std::size_t>& above) {
+    for (std::size_t t = 0; t < sibling.size(); ++t) {
+        below[t] = interval_of(parent, below[t], saturating_sum(hi, sibling[t], cap));
+        above[t] = interval_of(parent, above[t], saturating_sum(lo, sibling[t], cap));
+        if (below[t] != above[t]) return false;
+    }
+    return true;
+}
+
+// The same test from the parent's side, for parents with fewer intervals
+// than the sibling has values: the sums part ways exactly when some parent
+// interval start L has a sibling value s with hi + s < L <= lo + s.
+template <class Value>
+bool same_parent_interval_by_parent_start(const Value hi, const Value lo, const std::vector<Interval<Value>>& parent,
+                                          const std::vector<Value>& sibling) {
+    for (std::size_t k = 1; k < parent.size(); ++k) {
+        const Value start = parent[k].lo;
+        if (start <= hi) continue;
+        const Value least = start > lo ? start - lo : 0;
+        const auto s = std::lower_bound(sibling.begin(), sibling.end(), least);
+        if (s != sibling.end() && *s < start - hi) return false;
+    }
+    return true;
+}
+
+// A merge only moves the upper end of the run being built, which no earlier
+// pair's test reads, so one left-to-right sweep merges the same runs as
+// restarting the scan after every merge.
+}  // namespace
+
+template <class Value>
+void merge_adjacent_child_intervals(const Node<Value>& parent, Node<Value>& child, const Node<Value>& sibling,
+                                    const Value cap) {
+    const bool by_sibling_value = sibling.vals.size() <= parent.intervals.size();
+    std::vector<std::size_t> below(by_sibling_value ? sibling.vals.size() : 0, 0);
+    std::vector<std::size_t> above(below.size(), 0);
+    const auto mergeable = [&](const Value hi, const Value lo) {
+        if (by_sibling_value)
+            return same_parent_interval_by_sibling_value(hi, lo, parent.intervals, sibling.vals, cap, below, above);
+        return same_parent_interval_by_parent_start(hi, lo, parent.intervals, sibling.vals);
+    };
+    child.intervals.clear();
+    for (const Value v : child.vals) {
+        if (!child.intervals.empty() && mergeable(child.intervals.back().hi, v))
+            child.intervals.back().hi = v;
+        else
+            child.intervals.push_back({v, v});
+    }
+}
+
+// Parents before children, with an explicit stack: the tree can be as deep
+// as there are groups.
+template <class Value>
+void make_child_intervals(Node<Value>* node, const Value cap, const ClauseSink* sink) {
+    std::vector<Node<Value>*> pending{node};
+    std::uint32_t since_poll = 0;
+    while (!pending.empty()) {
+        Node<Value>* const current = pending.back();
+        pending.pop_back();
+        if (current == nullptr || current->is_leaf) continue;
+        if (sink != nullptr && ++since_poll == 64) {
+            since_poll = 0;
+            sink->poll();
+        }
+        merge_adjacent_child_intervals(*current, *current->left, *current->right, cap);
+        merge_adjacent_child_intervals(*current, *current->right, *current->left, cap);
+        pending.push_back(current->right);
+        pending.push_back(current->left);
+    }
+}
+
+template <class Value>
+ClauseCount node_clause_count(const Node<Value>& node, const Value cap) {
+    // A range gets a clause when its lower end passes `last_silent`.
+    const Value last_silent = node.is_root ? cap - 1 : node.intervals.front().hi;
+    const std::vector<Interval<Value>>& left = node.left->intervals;
+    const std::vector<Interval<Value>>& right = node.right->intervals;
+    ClauseCount count;
+    // The first interval of a child starts at 0 and has no variable.
+    for (const std::vector<Interval<Value>>* child : {&left, &right})
+        for (std::size_t i = 1; i < child->size(); ++i)
+            if ((*child)[i].lo > last_silent) ++count.clauses;
+    count.literals = 2 * count.clauses;
+    // For ascending left ends the first right interval whose sum passes
+    // only moves down.
+    std::uint64_t pairs = 0;
+    std::size_t j = right.size();
+    for (std::size_t i = 1; i < left.size(); ++i) {
+        while (j > 1 && saturating_sum(left[i].lo, right[j - 1].lo, cap) > last_silent) --j;
+        pairs += right.size() - j;
+    }
+    count.clauses += pairs;
+    count.literals += 3 * pairs;
+    return count;
+}
+
+// A leaf's terms ordered by capped weight, ties in term order, so that the
+// terms linked to one interval value form a run in group order.
+template <class Value>
+std::vector<std::size_t> terms_by_weight(const Node<Value>& leaf, const Value cap) {
+    std::vector<std::size_t> order(leaf.terms.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&](const std::size_t x, const std::size_t y) {
+        return capped(leaf.terms[x].weight, cap) < capped(leaf.terms[y].weight, cap);
+    });
+    return order;
+}
+
+template <class Value>
+std::pair<std::size_t, std::size_t> terms_of_value(const Node<Value>& leaf, const std::vector<std::size_t>& order,
+                                                   const Value value, const Value cap) {
+    const auto weight_at = [&](const std::size_t k) { return capped(leaf.terms[k].weight, cap); };
+    const auto first = std::lower_bound(order.begin(), order.end(), value,
+                                        [&](const std::size_t k, const Value v) { return weight_at(k) < v; });
+    const auto last = std::upper_bound(first, order.end(), value,
+                                       [&](const Value v, const std::size_t k) { return v < weight_at(k); });
+    if (first == last) throw std::logic_error("quillet: missing linked term for leaf interval");
+    return {static_cast<std::size_t>(first - order.begin()), static_cast<std::size_t>(last - order.begin())};
+}
+
+#define QUILLET_RGGT_INSTANTIATE(Value)                                                                            \
+    template std::vector<Value> combine_vals(const std::vector<Value>&, const std::vector<Value>&, Value,          \
+                                             CombineScratch<Value>&);                                              \
+    template std::uint64_t combined_size(const std::vector<Value>&, const std::vector<Value>&, Value,              \
+                                         CombineScratch<Value>&);                                                  \
+    template Node<Value>* build_min_ratio_tree(const GroupTerms&, NodeList<Value>&, Value, const ClauseSink*,      \
+                                               std::size_t);                                                  \
+    template void initialize_root_intervals(Node<Value>&, Value);                                                  \
+    template void merge_adjacent_child_intervals(const Node<Value>&, Node<Value>&, const Node<Value>&, Value);     \
+    template void make_child_intervals(Node<Value>*, Value, const ClauseSink*);                                    \
+    template ClauseCount node_clause_count(const Node<Value>&, Value);                                             \
+    template std::vector<std::size_t> terms_by_weight(const Node<Value>&, Value);                                  \
+    template std::pair<std::size_t, std::size_t> terms_of_value(const Node<Value>&, const std::vector<std::size_t>&, \
+                                                                Value, Value);
+
+QUILLET_RGGT_INSTANTIATE(std::uint64_t)
+QUILLET_RGGT_INSTANTIATE(Wide)
+
+#undef QUILLET_RGGT_INSTANTIATE
+
+}  // namespace quillet::rggt

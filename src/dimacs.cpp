@@ -16,17 +16,6 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-void write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "write");
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
 
 }  // namespace
 
@@ -138,6 +127,18 @@ void Writer::header(std::int32_t num_vars, std::uint64_t num_clauses) {
     buffer_[used_++] = ' ';
     put_uint(num_clauses);
     buffer_[used_++] = '\n';
+}
+
+void write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "write");
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
 }
 
 }  // namespace quillet::dimacs

@@ -59,4 +59,8 @@ private:
 // Decimal digits of v written backwards ending at `end`; returns the start.
 char* format_uint(std::uint64_t v, char* end);
 
+// Writes all of `data` to `fd`, retrying short writes and interrupted calls;
+// throws std::system_error on failure.
+void write_all(int fd, const char* data, std::size_t size);
+
 }  // namespace quillet::dimacs

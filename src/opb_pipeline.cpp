@@ -257,17 +257,6 @@ private:
     bool hard_;
 };
 
-void write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "write");
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
 
 // A temporary file next to the target, removed unless committed.
 class TempFile {
@@ -325,7 +314,7 @@ public:
                 throw std::system_error(errno, std::generic_category(), "read");
             }
             if (n == 0) return;
-            write_all(out, buffer.data(), static_cast<std::size_t>(n));
+            dimacs::write_all(out, buffer.data(), static_cast<std::size_t>(n));
         }
     }
 
@@ -390,7 +379,7 @@ Summary convert(int in_fd, const std::string& in_name, const std::string& out_pa
     std::optional<TempFile> body;
     if (wcnf) {
         prefix.flush();
-        write_all(out.fd(), prefix.text().data(), prefix.text().size());
+        dimacs::write_all(out.fd(), prefix.text().data(), prefix.text().size());
     } else {
         body.emplace(out_path);
     }
@@ -415,14 +404,14 @@ Summary convert(int in_fd, const std::string& in_name, const std::string& out_pa
     }
     if (out_path == "-") {
         if (!wcnf) {
-            write_all(STDOUT_FILENO, prefix.text().data(), prefix.text().size());
+            dimacs::write_all(STDOUT_FILENO, prefix.text().data(), prefix.text().size());
             body->copy_to(STDOUT_FILENO);
         } else {
             out.copy_to(STDOUT_FILENO);
         }
     } else {
         if (!wcnf) {
-            write_all(out.fd(), prefix.text().data(), prefix.text().size());
+            dimacs::write_all(out.fd(), prefix.text().data(), prefix.text().size());
             body->copy_to(out.fd());
         }
         out.commit(out_path);

@@ -12,9 +12,10 @@ import lzma
 import os
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from typing import Any
 
-_OPENERS = {".gz": gzip.open, ".xz": lzma.open, ".bz2": bz2.open}
+_OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".xz": lzma.open, ".bz2": bz2.open}
 _CHUNK = 1 << 20
 
 
@@ -22,7 +23,7 @@ class InputError(Exception):
     """An input that cannot be read; the message names the file."""
 
 
-def _opener(path: str):
+def _opener(path: str) -> Callable[..., Any] | None:
     for suffix, opener in _OPENERS.items():
         if path.endswith(suffix):
             return opener

@@ -17,6 +17,7 @@ import json
 import os
 import sys
 from collections.abc import Sequence
+from typing import Any
 
 import _corvane
 
@@ -88,7 +89,7 @@ def cmd_encode(args: argparse.Namespace) -> int:
     return 0
 
 
-def _stats_table(stats: dict) -> str:
+def _stats_table(stats: dict[str, Any]) -> str:
     lines = [f"constraints read: {stats['constraints']}  (trivially true {stats['trivially_true']}, "
              f"trivially false {stats['trivially_false']}, unit clauses split off {stats['units']})",
              f"variables: {stats['input_vars']}",

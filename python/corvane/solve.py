@@ -14,7 +14,8 @@ from __future__ import annotations
 import multiprocessing
 import sys
 import time
-from typing import TextIO
+from multiprocessing.connection import Connection
+from typing import Any, TextIO, cast
 
 import _corvane
 
@@ -41,15 +42,16 @@ def _print_model(model: list[int], num_vars: int, out: TextIO) -> None:
     print(" ".join(line), file=out)
 
 
-def _search(conn, clauses, handle, info, encoding: str, err: TextIO) -> None:
+def _search(conn: Connection, clauses: list[list[int]], handle: object, info: dict[str, Any], encoding: str,
+            err: TextIO) -> None:
     """The solving loop, run in a child process: sends ("model", model) for
     every model found, then ("unsat",) when no (better) model exists, or
     ("done",) after the model of a decision problem."""
-    from pysat.solvers import Solver
+    from pysat.solvers import Solver  # type: ignore[import-untyped,unused-ignore]
 
     start = time.monotonic()
-    top = info["num_vars"]
-    offset = info["objective_offset"]
+    top: int = info["num_vars"]
+    offset: int = info["objective_offset"]
     with Solver(name=SOLVER, bootstrap_with=clauses) as solver:
         del clauses[:]
         if not solver.solve():
@@ -62,6 +64,7 @@ def _search(conn, clauses, handle, info, encoding: str, err: TextIO) -> None:
                 conn.send(("done",))
                 return
             _, value = _corvane.opb_check(handle, model)
+            assert value is not None  # a problem with an objective has a value
             bound = value - 1 - offset  # on the sum of the weights of the true objective literals
             if bound < 0:
                 conn.send(("unsat",))  # nothing is below the smallest possible value
@@ -77,7 +80,7 @@ def _search(conn, clauses, handle, info, encoding: str, err: TextIO) -> None:
                 return
 
 
-def _child(conn, clauses, handle, info, encoding) -> None:
+def _child(conn: Connection, clauses: list[list[int]], handle: object, info: dict[str, Any], encoding: str) -> None:
     try:
         _search(conn, clauses, handle, info, encoding, sys.stderr)
     except BaseException as error:  # noqa: BLE001 - reported by the parent
@@ -95,7 +98,7 @@ def solve(path: str, *, encoding: str = "auto", amo: str = "auto", detect: bool 
     forked child process that reports each model; this process checks every
     model against the file, prints the `o` lines, and stops the child when
     the time limit is reached."""
-    import pysat.solvers  # noqa: F401 - fail early when python-sat is missing
+    import pysat.solvers  # type: ignore[import-untyped,unused-ignore]  # noqa: F401 - fail early when python-sat is missing
 
     out = out or sys.stdout
     err = err or sys.stderr
@@ -104,7 +107,7 @@ def solve(path: str, *, encoding: str = "auto", amo: str = "auto", detect: bool 
     with open_input(path) as (fd, name):
         handle, clauses, info = _corvane.opb_load(fd, name, encoding=encoding, amo=amo, detect=detect,
                                                   threads=threads)
-    num_vars = info["input_vars"]
+    num_vars = cast(int, info["input_vars"])
     print(f"c corvane: {info['constraints']} constraints, {info['num_vars']} variables, {len(clauses)} clauses, "
           f"{info['groups']} AMO groups in encodings, {info['objective_groups']} in the objective", file=out)
     out.flush()
@@ -115,8 +118,8 @@ def solve(path: str, *, encoding: str = "auto", amo: str = "auto", detect: bool 
     child.start()
     send.close()
     del clauses
-    best = None
-    value = None
+    best: list[int] | None = None
+    value: int | None = None
     outcome = "timeout"
     try:
         while True:
@@ -149,7 +152,7 @@ def solve(path: str, *, encoding: str = "auto", amo: str = "auto", detect: bool 
         receive.close()
     if outcome == "unsat" and best is None:
         print("s UNSATISFIABLE", file=out)
-    elif outcome == "unsat" and info["has_objective"]:
+    elif outcome == "unsat" and info["has_objective"] and best is not None:
         print("s OPTIMUM FOUND", file=out)
         _print_model(best, num_vars, out)
     elif best is not None:
@@ -160,7 +163,7 @@ def solve(path: str, *, encoding: str = "auto", amo: str = "auto", detect: bool 
     return 0
 
 
-def _checked(handle, model: list[int]) -> tuple[list[int], int | None]:
+def _checked(handle: object, model: list[int]) -> tuple[list[int], int | None]:
     violation, value = _corvane.opb_check(handle, model)
     if violation is not None:
         raise ModelCheckError(f"internal error: the model violates the input: {violation}")

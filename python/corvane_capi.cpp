@@ -646,8 +646,9 @@ PyMethodDef module_methods[] = {
      "clean=False)\n--\n\n"
      "Encode one grouped <= constraint like encode_leq, with defaults.\n\n"
      "top_id=None stands for the largest input variable. encoder may also be\n"
-     "'auto' (the encoder with the fewest literals, chosen by exact size counts)\n"
-     "or 'smallest' (builds every encoder's output and keeps the smallest).\n"
+     "'auto' (the encoder with the fewest literals, by exact counts and budgeted\n"
+     "builds; rggt only up to 32 groups) or 'smallest' (builds every encoder's\n"
+     "output and keeps the smallest).\n"
      "max_literals is the size budget: a larger encoding raises RuntimeError\n"
      "'quillet: encoding too large' before it is built. clean drops repeated\n"
      "literals and tautological clauses. Returns (clauses, top)."},

@@ -41,13 +41,15 @@ std::vector<std::string> available_encoders();
 
 // The encoder whose encoding of this constraint has the fewest literals
 // among those that fit options.max_literals (the earliest of
-// available_encoders() on a tie). Throws the too-large error when none fits,
-// and the validation errors of encode().
+// available_encoders() on a tie); rggt is a candidate only for constraints of
+// at most 32 groups. Throws the too-large error when none fits, and the
+// validation errors of encode().
 std::string choose_encoder(const GroupedLeqConstraint& constraint, const EncodeOptions& options);
 
 // Encodes with the named encoder, or with choose_encoder's pick for "auto",
 // or, for "smallest", by building every encoder's output (each under the
 // best size so far as its budget) and keeping the one with fewest literals.
+// Neither builds the winner twice.
 EncodeResult encode_with(std::string_view name, const GroupedLeqConstraint& constraint,
                          const EncodeOptions& options);
 

@@ -571,8 +571,9 @@ PyObject* sizes(PyObject* module, PyObject* args, PyObject* kwargs) {
         // An encoder over the budget or unable to number the constraint gets
         // no size; a constraint no encoder accepts raises.
         std::vector<std::optional<quillet::EncodingSize>> measured(names.size());
+        // Validation errors escape the first measure: only size and id
+        // errors are caught per encoder.
         const auto work = [&] {
-            call.constraint.validate();
             for (std::size_t i = 0; i < names.size(); ++i) {
                 try {
                     measured[i] = quillet::make_encoder(names[i])->measure(call.constraint, call.options);

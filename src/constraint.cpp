@@ -88,8 +88,4 @@ std::vector<Weight> validated_group_weights(const GroupedLeqConstraint& constrai
 
 void GroupedLeqConstraint::validate() const { validated_group_weights(*this); }
 
-std::vector<Weight> weights_in_group_order(const GroupedLeqConstraint& constraint) {
-    return validated_group_weights(constraint);
-}
-
 }  // namespace quillet

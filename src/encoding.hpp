@@ -126,9 +126,6 @@ void add_amo_pair_clauses(const std::vector<std::vector<Lit>>& groups, ClauseSin
 // Validates like GroupedLeqConstraint::validate and returns the weight of
 // every group literal, group after group in the groups' order.
 std::vector<Weight> validated_group_weights(const GroupedLeqConstraint& constraint);
-// The same weights for a constraint known to be valid; Encoding holds them
-// already (group_weights), so encoders read them from there.
-std::vector<Weight> weights_in_group_order(const GroupedLeqConstraint& constraint);
 
 // Drops repeated literals inside each clause (the first occurrence stays)
 // and every clause that holds a literal and its negation.

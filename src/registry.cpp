@@ -60,8 +60,9 @@ enum class Trial {
 // Tries every encoder, each under the best size so far as its budget, so that
 // a candidate already larger stops as soon as it passes it. The best encoding
 // built on the way is kept, so the winner is never built twice.
+// Validation errors reach the caller from the first trial: only the size
+// and id errors of a candidate are caught.
 Search search_smallest(const GroupedLeqConstraint& constraint, const EncodeOptions& options, const Trial trial_kind) {
-    constraint.validate();
     std::vector<std::size_t> order(kRegistry.size());
     for (std::size_t index = 0; index < kRegistry.size(); ++index) order[index] = index;
     std::ranges::sort(order, {}, [](const std::size_t index) { return kRegistry[index].search_rank; });

@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -49,95 +50,110 @@ using namespace rggt;
 
 namespace {
 
-struct EncodedNodeInfo {
-    std::vector<Lit> vars;  // one per interval; 0 where the interval has no variable
+// The variables of every node's intervals, node after node in one array
+// (one allocation for the whole tree); 0 where an interval has none.
+struct IntervalVars {
+    std::vector<Lit> vars;
+    std::vector<std::size_t> first;  // per node index, and one past the last node
+
+    template <class Value>
+    explicit IntervalVars(const NodeList<Value>& nodes) {
+        first.reserve(nodes.size() + 1);
+        std::size_t total = 0;
+        for (const std::unique_ptr<Node<Value>>& node : nodes) {
+            first.push_back(total);
+            total += node->intervals.size();
+        }
+        first.push_back(total);
+        vars.assign(total, 0);
+    }
+    std::span<Lit> of(const std::uint32_t index) { return {vars.data() + first[index], first[index + 1] - first[index]}; }
 };
 
 template <class Value>
 void encode_leaf(const Node<Value>& leaf, const Value cap, VariableManager& vars, ClauseSink& cnf,
-                 EncodedNodeInfo& info) {
-    info.vars.assign(leaf.intervals.size(), 0);
+                 const std::span<Lit> own) {
     const std::vector<std::size_t> order = terms_by_weight(leaf, cap);
     for (std::size_t i = 0; i < leaf.intervals.size(); ++i) {
         const Value lo = leaf.intervals[i].lo;
         if (lo == 0) continue;
         const auto [first, last] = terms_of_value(leaf, order, lo, cap);
         if (last - first == 1) {
-            info.vars[i] = leaf.terms[order[first]].lit;
+            own[i] = leaf.terms[order[first]].lit;
             continue;
         }
         const Lit v = vars.fresh();
-        info.vars[i] = v;
+        own[i] = v;
         for (std::size_t k = first; k != last; ++k) cnf.add_clause({-leaf.terms[order[k]].lit, v});
     }
 }
 
-// The node's variable for the interval at `at`, or 0 when the range found
-// no interval or, at the root, an interval other than the overflow.
+// The last interval at or after `at` that starts at or below x, given that
+// the one at `at` does; the sweeps below mostly stay put or move by one.
 template <class Value>
-Lit target_variable(const Node<Value>& node, const EncodedNodeInfo& info, const std::size_t at, const Value cap) {
-    if (at == node.intervals.size()) return 0;
-    if (node.is_root && node.intervals[at].lo != cap) return 0;
-    return info.vars[at];
+std::size_t advance(const std::vector<Interval<Value>>& intervals, const std::size_t at, const Value x) {
+    if (at + 1 == intervals.size() || intervals[at + 1].lo > x) return at;
+    return last_starting_at_or_below(intervals, at + 1, x);
 }
 
+// A range of sums gets a clause when its interval has a variable: at the
+// root only the overflow has one, elsewhere every interval but the first.
+// A range passing its interval's upper end (which the cut of the intervals
+// rules out) gets none. For one left interval the lowest sums ascend with
+// the right interval, so the node's interval is found by a forward sweep,
+// which starts at the first right interval whose sums leave the node's
+// first interval (that start only moves down as the left interval grows).
 template <class Value>
 void encode_internal_node(const Node<Value>& node, const Value cap, VariableManager& vars, ClauseSink& cnf,
-                          std::vector<EncodedNodeInfo>& memo) {
-    EncodedNodeInfo& info = memo.at(node.index);
-    info.vars.assign(node.intervals.size(), 0);
-    for (std::size_t i = 0; i < node.intervals.size(); ++i) {
-        const Value lo = node.intervals[i].lo;
-        if (lo != 0 && (!node.is_root || lo >= cap)) info.vars[i] = vars.fresh();
+                          IntervalVars& all) {
+    const std::vector<Interval<Value>>& own_intervals = node.intervals;
+    const std::span<Lit> own = all.of(node.index);
+    for (std::size_t i = 0; i < own_intervals.size(); ++i) {
+        const Value lo = own_intervals[i].lo;
+        if (lo != 0 && (!node.is_root || lo >= cap)) own[i] = vars.fresh();
     }
 
-    const std::vector<Interval<Value>>& left = node.left->intervals;
-    const std::vector<Interval<Value>>& right = node.right->intervals;
-    const std::vector<Lit>& left_vars = memo.at(node.left->index).vars;
-    const std::vector<Lit>& right_vars = memo.at(node.right->index).vars;
-
     for (const Node<Value>* const child : {node.left, node.right}) {
-        const std::vector<Lit>& child_vars = memo.at(child->index).vars;
+        const std::span<const Lit> child_vars = all.of(child->index);
         std::size_t at = 0;
         for (std::size_t i = 0; i < child->intervals.size(); ++i) {
             const Lit a = child_vars[i];
             if (a == 0) continue;
             const Interval<Value>& iv = child->intervals[i];
-            const Lit c = target_variable(node, info, containing_interval(node.intervals, at, iv.lo, iv.hi), cap);
-            if (c != 0) cnf.add_clause({-a, c});
+            at = advance(own_intervals, at, iv.lo);
+            if (own_intervals[at].hi < iv.hi) continue;
+            if (const Lit c = own[at]; c != 0) cnf.add_clause({-a, c});
         }
     }
 
+    const std::vector<Interval<Value>>& left = node.left->intervals;
+    const std::vector<Interval<Value>>& right = node.right->intervals;
+    const std::span<const Lit> left_vars = all.of(node.left->index);
+    const std::span<const Lit> right_vars = all.of(node.right->index);
+    // At the root the values below the cap all lie in the first interval.
+    const Value silent = own_intervals.front().hi;
+    std::size_t first_loud = right.size();
     for (std::size_t i = 0; i < left.size(); ++i) {
         const Lit a = left_vars[i];
         if (a == 0) continue;
-        std::size_t j = 0;
-        if (node.is_root) {
-            // At the root only sums that reach the cap can give a clause, and
-            // the lower ends of the right intervals ascend.
-            const Value least = cap - std::min(left[i].lo, cap);
-            j = static_cast<std::size_t>(
-                std::lower_bound(right.begin(), right.end(), least,
-                                 [](const Interval<Value>& iv, const Value v) { return iv.lo < v; }) -
-                right.begin());
-        }
+        const Value left_lo = left[i].lo;
+        const Value left_hi = left[i].hi;
+        while (first_loud > 0 && saturating_sum(left_lo, right[first_loud - 1].lo, cap) > silent) --first_loud;
         std::size_t at = 0;
-        for (; j < right.size(); ++j) {
+        for (std::size_t j = first_loud; j < right.size(); ++j) {
             const Lit b = right_vars[j];
             if (b == 0) continue;
-            const Value lo = saturating_sum(right[j].lo, left[i].lo, cap);
-            const Value hi = saturating_sum(right[j].hi, left[i].hi, cap);
-            const Lit c = target_variable(node, info, containing_interval(node.intervals, at, lo, hi), cap);
-            if (c != 0) cnf.add_clause({-a, -b, c});
+            at = advance(own_intervals, at, saturating_sum(right[j].lo, left_lo, cap));
+            if (own_intervals[at].hi < saturating_sum(right[j].hi, left_hi, cap)) continue;
+            if (const Lit c = own[at]; c != 0) cnf.add_clause({-a, -b, c});
         }
     }
 }
 
-// Post-order (left subtree, right subtree, node) on an explicit stack. The
-// memo is indexed by node position in the node list.
+// Post-order (left subtree, right subtree, node) on an explicit stack.
 template <class Value>
 void encode_internal(const Node<Value>* root, const Value cap, VariableManager& vars, ClauseSink& cnf,
-                     std::vector<EncodedNodeInfo>& memo) {
+                     IntervalVars& all) {
     struct Visit {
         const Node<Value>* node;
         bool children_done;
@@ -148,9 +164,9 @@ void encode_internal(const Node<Value>* root, const Value cap, VariableManager& 
         pending.pop_back();
         if (visit.node == nullptr) continue;
         if (visit.node->is_leaf) {
-            encode_leaf(*visit.node, cap, vars, cnf, memo.at(visit.node->index));
+            encode_leaf(*visit.node, cap, vars, cnf, all.of(visit.node->index));
         } else if (visit.children_done) {
-            encode_internal_node(*visit.node, cap, vars, cnf, memo);
+            encode_internal_node(*visit.node, cap, vars, cnf, all);
         } else {
             pending.push_back({visit.node, true});
             pending.push_back({visit.node->right, false});
@@ -286,9 +302,9 @@ void encode_reduced(const GroupedLeqConstraint& constraint, Encoding& encoding) 
         return;
     }
     cnf.reserve(size.clauses, size.literals);
-    std::vector<EncodedNodeInfo> memo(nodes.size());
-    encode_internal(static_cast<const Node<Value>*>(root), cap, encoding.vars, cnf, memo);
-    const std::vector<Lit>& root_vars = memo.at(root->index).vars;
+    IntervalVars all(nodes);
+    encode_internal(static_cast<const Node<Value>*>(root), cap, encoding.vars, cnf, all);
+    const std::span<const Lit> root_vars = all.of(root->index);
     for (std::size_t i = 0; i < root->intervals.size(); ++i)
         if (root->intervals[i].lo == cap && root_vars[i] != 0) cnf.add_clause({-root_vars[i]});
 }

@@ -700,57 +700,143 @@ void initialize_root_intervals(Node<Value>& root, const Value cap) {
 
 namespace {
 
-// last two lookups and the next ones search onward from there.
-template <class Value>
-bool same_parent_interval_by_sibling_value(const Value hi, const Value lo, const std::vector<Interval<Value>>& parent,
-                                           const std::vector<Value>& sibling, const Value cap,
-                                           std::vector<std::size_t>& below, std::vector<std::size_t>& above) {
-    for (std::size_t t = 0; t < sibling.size(); ++t) {
-        below[t] = interval_of(parent, below[t], saturating_sum(hi, sibling[t], cap));
-        above[t] = interval_of(parent, above[t], saturating_sum(lo, sibling[t], cap));
-        if (below[t] != above[t]) return false;
+// The first index i >= at with !below(i), for a predicate that holds on a
+// prefix of [at, end): doubling steps from `at`, then a binary search, so
+// that the short moves of a sweep cost a comparison or two.
+template <class Below>
+std::size_t gallop(std::size_t at, const std::size_t end, Below below) {
+    if (at == end || !below(at)) return at;
+    std::size_t lo = at;  // below(lo) holds
+    std::size_t hi = end;
+    for (std::size_t step = 1;; step *= 2) {
+        if (step >= end - lo) break;
+        if (!below(lo + step)) {
+            hi = lo + step;
+            break;
+        }
+        lo += step;
     }
-    return true;
+    while (hi - lo > 1) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        (below(mid) ? lo : hi) = mid;
+    }
+    return hi;
 }
 
-// The same test from the parent's side, for parents with fewer intervals
-// than the sibling has values: the sums part ways exactly when some parent
-// interval start L has a sibling value s with hi + s < L <= lo + s.
+// The cut points of a child: adjacent child values a < b fall into
+// different parent intervals for some sibling value s exactly when a parent
+// interval start L > 0 has a + s < L <= b + s, that is when a cut point
+// L - s lies in (a, b]. No start lies above the cap, so saturating the sums
+// changes nothing. The entries are the sibling values, or the starts when
+// those are fewer; each keeps its least cut point above some earlier child
+// value, found by moving a position that only goes one way as the child
+// values grow (per sibling value s the first start above a + s, per start L
+// the largest sibling value below L - a). A test scans the entries until one
+// cuts, refreshing the ones it passes; a scan that finds no cut also yields
+// the least cut point ahead, and the tests of the child values below it
+// then cost one comparison.
 template <class Value>
-bool same_parent_interval_by_parent_start(const Value hi, const Value lo, const std::vector<Interval<Value>>& parent,
-                                          const std::vector<Value>& sibling) {
-    for (std::size_t k = 1; k < parent.size(); ++k) {
-        const Value start = parent[k].lo;
-        if (start <= hi) continue;
-        const Value least = start > lo ? start - lo : 0;
-        const auto s = std::lower_bound(sibling.begin(), sibling.end(), least);
-        if (s != sibling.end() && *s < start - hi) return false;
+class CutPoints {
+public:
+    CutPoints(const std::vector<Interval<Value>>& parent, const std::vector<Value>& sibling)
+        : parent_(parent), sibling_(sibling), by_sibling_value_(sibling.size() < parent.size()) {
+        if (by_sibling_value_) {
+            at_.assign(sibling.size(), 1);
+            live_ = sibling.size();
+        } else {
+            at_.assign(parent.size(), sibling.size() - 1);
+            live_ = parent.size();
+        }
+        cut_.assign(at_.size(), 0);  // every entry is refreshed when first met
     }
-    return true;
-}
 
-// A merge only moves the upper end of the run being built, which no earlier
-// pair's test reads, so one left-to-right sweep merges the same runs as
-// restarting the scan after every merge.
+    // Whether a cut point lies in (a, b], for adjacent child values in
+    // ascending order.
+    bool separated(const Value a, const Value b) {
+        if (quiet_ || b < ahead_) return false;
+        bool found = false;
+        Value least = 0;
+        const std::size_t starts = parent_.size();
+        if (by_sibling_value_) {
+            std::size_t floor = 1;  // the positions ascend with the sibling value
+            for (std::size_t t = 0; t < live_; ++t) {
+                if (cut_[t] <= a) {
+                    const Value s = sibling_[t];
+                    std::size_t& at = at_[t];
+                    at = gallop(std::max(at, floor), starts, [&](const std::size_t k) {
+                        const Value start = parent_[k].lo;
+                        return start <= s || start - s <= a;
+                    });
+                    if (at == starts) {  // and so for every larger sibling value
+                        live_ = t;
+                        break;
+                    }
+                    cut_[t] = parent_[at].lo - s;
+                }
+                if (cut_[t] <= b) return cut_at(b);
+                floor = at_[t];
+                if (!found || cut_[t] < least) least = cut_[t];
+                found = true;
+            }
+        } else {
+            const std::size_t values = sibling_.size();
+            first_ = gallop(first_, starts, [&](const std::size_t k) { return parent_[k].lo <= a; });
+            for (std::size_t k = first_; k < starts; ++k) {
+                if (cut_[k] <= a) {
+                    const Value room = parent_[k].lo - a;  // sibling values below it cut above a; 0 is one
+                    std::size_t& at = at_[k];
+                    const std::size_t from_top = gallop(values - 1 - at, values, [&](const std::size_t r) {
+                        return sibling_[values - 1 - r] >= room;
+                    });
+                    if (from_top == values) continue;  // only when the sibling lacks 0
+                    at = values - 1 - from_top;
+                    cut_[k] = parent_[k].lo - sibling_[at];
+                }
+                if (cut_[k] <= b) return cut_at(b);
+                if (!found || cut_[k] < least) least = cut_[k];
+                found = true;
+            }
+        }
+        quiet_ = !found;
+        ahead_ = least;
+        return false;
+    }
+
+private:
+    bool cut_at(const Value b) {
+        ahead_ = b;  // unknown beyond b: the next test scans
+        return true;
+    }
+
+    const std::vector<Interval<Value>>& parent_;
+    const std::vector<Value>& sibling_;
+    bool by_sibling_value_;
+    std::vector<std::size_t> at_;
+    std::vector<Value> cut_;  // per entry its least cut point above the child value it was refreshed for
+    std::size_t live_ = 0;    // by sibling value: the entries before it still have cut points
+    std::size_t first_ = 1;   // by start: the starts from it on lie above the last child value
+    Value ahead_ = 0;         // no cut point lies between the last child value and it
+    bool quiet_ = false;      // no cut point lies above the last child value
+};
+
 }  // namespace
 
 template <class Value>
 void merge_adjacent_child_intervals(const Node<Value>& parent, Node<Value>& child, const Node<Value>& sibling,
                                     const Value cap) {
-    const bool by_sibling_value = sibling.vals.size() <= parent.intervals.size();
-    std::vector<std::size_t> below(by_sibling_value ? sibling.vals.size() : 0, 0);
-    std::vector<std::size_t> above(below.size(), 0);
-    const auto mergeable = [&](const Value hi, const Value lo) {
-        if (by_sibling_value)
-            return same_parent_interval_by_sibling_value(hi, lo, parent.intervals, sibling.vals, cap, below, above);
-        return same_parent_interval_by_parent_start(hi, lo, parent.intervals, sibling.vals);
-    };
+    const std::vector<Value>& vals = child.vals;
     child.intervals.clear();
-    for (const Value v : child.vals) {
-        if (!child.intervals.empty() && mergeable(child.intervals.back().hi, v))
-            child.intervals.back().hi = v;
+    if (vals.empty()) return;
+    if (parent.intervals.empty() || sibling.vals.empty() ||
+        saturating_sum(vals.back(), sibling.vals.back(), cap) > parent.intervals.back().hi)
+        throw std::logic_error("quillet: interval lookup failed");
+    CutPoints<Value> cuts(parent.intervals, sibling.vals);
+    child.intervals.push_back({vals.front(), vals.front()});
+    for (std::size_t k = 1; k < vals.size(); ++k) {
+        if (cuts.separated(vals[k - 1], vals[k]))
+            child.intervals.push_back({vals[k], vals[k]});
         else
-            child.intervals.push_back({v, v});
+            child.intervals.back().hi = vals[k];
     }
 }
 

@@ -89,11 +89,16 @@ void encode_leaf(const Node<Value>& leaf, const Value cap, VariableManager& vars
 }
 
 // The last interval at or after `at` that starts at or below x, given that
-// the one at `at` does; the sweeps below mostly stay put or move by one.
+// the one at `at` does; the sweeps below mostly move by a few intervals, so
+// a few steps come before the galloping search.
 template <class Value>
-std::size_t advance(const std::vector<Interval<Value>>& intervals, const std::size_t at, const Value x) {
-    if (at + 1 == intervals.size() || intervals[at + 1].lo > x) return at;
-    return last_starting_at_or_below(intervals, at + 1, x);
+std::size_t advance(const std::vector<Interval<Value>>& intervals, std::size_t at, const Value x) {
+    const std::size_t size = intervals.size();
+    for (int step = 0; step < 4; ++step) {
+        if (at + 1 == size || intervals[at + 1].lo > x) return at;
+        ++at;
+    }
+    return last_starting_at_or_below(intervals, at, x);
 }
 
 // A range of sums gets a clause when its interval has a variable: at the

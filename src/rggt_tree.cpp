@@ -163,6 +163,11 @@ struct ValueClass {
     std::uint32_t epoch = 0;       // bumped when the class gains a first member
     std::uint32_t pair_epoch = 0;  // bumped when it gains a second one
     std::uint32_t active_at = 0;   // position in the list of active classes
+    // A lower bound on the combined size of this set with the set of class
+    // `known_by`, left by that class's last scan. It also bounds the pairs of
+    // any class whose set holds that one, such as a node merged from it.
+    std::uint32_t known_by = ~std::uint32_t{0};
+    std::uint64_t known_size = 0;
 
     std::size_t size() const { return members.size() - head; }
     std::uint32_t member(const std::size_t k) const { return members[head + k]; }
@@ -259,21 +264,30 @@ public:
         : cap_(cap), sink_(sink), row_entries_(std::max<std::size_t>(row_entries, 1)) {}
 
     // Puts node `index` (the newest node) into the class of its values. With
-    // `scan` false the pairs it makes possible are left for start().
-    void add(const std::vector<Value>& vals, const std::uint32_t index, const bool scan = true) {
+    // `scan` false the pairs it makes possible are left for start(). A merged
+    // node names its children, whose sets its own set holds.
+    void add(const std::vector<Value>& vals, const std::uint32_t index, const bool scan = true,
+             const std::uint32_t left_child = kNoNode, const std::uint32_t right_child = kNoNode) {
         const auto [found, inserted] = class_of_.try_emplace(&vals, static_cast<std::uint32_t>(classes_.size()));
         if (inserted) {
-            classes_.push_back(ValueClass<Value>{&vals, runs_of(vals), {}, 0, 0, 0, 0});
+            classes_.push_back(ValueClass<Value>{&vals, runs_of(vals), {}, 0, 0, 0, 0, ~std::uint32_t{0}, 0});
             versions_.push_back(0);
         }
         const std::uint32_t id = found->second;
+        if (node_class_.size() <= index) node_class_.resize(index + 1, kNoNode);
+        node_class_[index] = id;
         ValueClass<Value>& cls = classes_[id];
         cls.members.push_back(index);
         if (cls.size() == 1) {
             ++cls.epoch;
             cls.active_at = static_cast<std::uint32_t>(active_.size());
             active_.push_back(id);
-            if (scan) scan_row(id, 0);
+            if (scan) {
+                subsets_ = {left_child == kNoNode ? kNoNode : node_class_[left_child],
+                            right_child == kNoNode ? kNoNode : node_class_[right_child]};
+                scan_row(id, 0);
+                subsets_ = {kNoNode, kNoNode};
+            }
         } else if (cls.size() == 2) {
             ++cls.pair_epoch;
             if (scan) push_candidate(id, id);
@@ -378,27 +392,46 @@ private:
             if (other == id || !is_active(at)) continue;
             const std::uint32_t left = std::min(id, other);
             const std::uint32_t right = std::max(id, other);
+            ValueClass<Value>& partner = classes_[other];
             if (row_.size() == row_entries_) {
                 // Skip the exact size when even a lower bound cannot enter the row.
-                const PairCandidate rough = candidate(left, right, combined_lower_bound(left, right));
+                std::uint64_t known = combined_lower_bound(left, right);
+                if (partner.known_by == id || partner.known_by == subsets_[0] || partner.known_by == subsets_[1])
+                    known = std::max(known, partner.known_size);
+                const PairCandidate rough = candidate(left, right, known);
                 if (!better_key(rough.key, row_.front().key)) {
                     if (better_key(rough.key, bound)) bound = rough.key;
+                    partner.known_by = id;
+                    partner.known_size = known;
                     continue;
                 }
                 {
                     const std::vector<Value>& x = *classes_[id].vals;
                     const std::vector<Value>& y = *classes_[other].vals;
-                    const std::uint64_t from_x = shift_bound ? shifted_union_size(x, y.back())
-                                                             : x.size() <= kMergeUnion ? merged_union_size(x, y.back()) : 0;
-                    const std::uint64_t from_y = y.size() <= kMergeUnion ? merged_union_size(y, x.back()) : 0;
-                    const PairCandidate finer = candidate(left, right, std::max(from_x, from_y));
+                    std::uint64_t finer_size = 0;
+                    if (shift_bound) {
+                        // X + m lies in the combined set for every m of Y: a small Y
+                        // gives each of its values a try, the larger shifts first.
+                        const std::size_t tries = std::min(y.size() - 1, kShiftTries);
+                        for (std::size_t k = 0; k < tries; ++k)
+                            finer_size = std::max(finer_size, shifted_union_size(x, y[y.size() - 1 - k]));
+                    } else if (x.size() <= kMergeUnion) {
+                        finer_size = merged_union_size(x, y.back());
+                    }
+                    if (y.size() <= kMergeUnion) finer_size = std::max(finer_size, merged_union_size(y, x.back()));
+                    const PairCandidate finer = candidate(left, right, finer_size);
                     if (!better_key(finer.key, row_.front().key)) {
                         if (better_key(finer.key, bound)) bound = finer.key;
+                        partner.known_by = id;
+                        partner.known_size = std::max(known, finer_size);
                         continue;
                     }
                 }
             }
-            keep(candidate(left, right, exact_combined(left, right)));
+            const std::uint64_t exact = exact_combined(left, right);
+            partner.known_by = id;
+            partner.known_size = exact;
+            keep(candidate(left, right, exact));
         }
         for (const PairCandidate& c : row_) push(c);
         ++versions_[id];
@@ -598,6 +631,7 @@ private:
     }
 
     static constexpr std::size_t kSmallSums = 32;
+    static constexpr std::uint32_t kNoNode = ~std::uint32_t{0};
 
     Value cap_;
     const ClauseSink* sink_;
@@ -618,11 +652,14 @@ private:
     std::vector<Interval<Value>> spans_;
     static constexpr std::uint64_t kShiftBoundCap = std::uint64_t{1} << 16;
     static constexpr std::size_t kMergeUnion = 16;
+    static constexpr std::size_t kShiftTries = 4;
     std::vector<std::uint64_t> x_bits_;        // the scanning row's values below the cap
     std::vector<std::uint64_t> shift_memo_;    // shifted_union_size per m, 0 when not yet known
     std::vector<std::size_t> memo_touched_;
     std::size_t compacted_size_ = 0;
     std::uint64_t scanned_rows_ = 0;
+    std::vector<std::uint32_t> node_class_;  // per node index
+    std::array<std::uint32_t, 2> subsets_{kNoNode, kNoNode};  // classes whose sets the scanning class's set holds
 };
 
 template <class Value>
@@ -675,7 +712,7 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
         held_values += merged.vals.size();
         if (held_values > value_limit) throw_encoding_too_large(sink->max_literals());
         queue.compact();
-        queue.add(merged.vals, merged.index);
+        queue.add(merged.vals, merged.index, true, first, second);
     }
     Node<Value>& root = *nodes.back();
     root.is_root = true;

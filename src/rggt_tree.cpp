@@ -15,6 +15,7 @@
 
 #include <array>
 #include <bit>
+#include <span>
 #include <unordered_map>
 
 #include "encoding.hpp"
@@ -146,6 +147,9 @@ std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value
 
 namespace {
 
+template <class Value>
+std::vector<Interval<Value>> runs_of(const std::vector<Value>& vals);
+
 // Subtrees with equal value sets are interchangeable when pairs are ranked:
 // a pair's combined size and size product depend only on the two sets. So
 // the subtrees still to be merged are kept in classes of equal value sets,
@@ -168,6 +172,21 @@ struct ValueClass {
     // any class whose set holds that one, such as a node merged from it.
     std::uint32_t known_by = ~std::uint32_t{0};
     std::uint64_t known_size = 0;
+    // The set's size and largest value, and a small set's values, kept here
+    // so that a scan meeting every class reads them without a pointer chase.
+    std::uint64_t count = 0;
+    Value largest = 0;
+    std::array<Value, 4> few{};
+
+    static ValueClass of(const std::vector<Value>& vals) {
+        ValueClass cls;
+        cls.vals = &vals;
+        cls.runs = runs_of(vals);
+        cls.count = vals.size();
+        cls.largest = vals.back();
+        if (vals.size() <= cls.few.size()) std::copy(vals.begin(), vals.end(), cls.few.begin());
+        return cls;
+    }
 
     std::size_t size() const { return members.size() - head; }
     std::uint32_t member(const std::size_t k) const { return members[head + k]; }
@@ -183,6 +202,16 @@ struct PairKey {
     std::uint32_t first;
     std::uint32_t second;
 };
+
+// Whether a pair of this combined size and size product ranks after `key`
+// whatever its position: by a worse ratio, or the same ratio and a larger
+// combined set.
+bool ranks_after(const std::uint64_t combined, const std::uint64_t product, const PairKey& key) {
+    const Wide lhs = Wide{combined} * key.product;
+    const Wide rhs = Wide{key.combined} * product;
+    if (lhs != rhs) return lhs > rhs;
+    return combined > key.combined;
+}
 
 bool better_key(const PairKey& x, const PairKey& y) {
     const Wide lhs = Wide{x.combined} * y.product;
@@ -270,7 +299,7 @@ public:
              const std::uint32_t left_child = kNoNode, const std::uint32_t right_child = kNoNode) {
         const auto [found, inserted] = class_of_.try_emplace(&vals, static_cast<std::uint32_t>(classes_.size()));
         if (inserted) {
-            classes_.push_back(ValueClass<Value>{&vals, runs_of(vals), {}, 0, 0, 0, 0, ~std::uint32_t{0}, 0});
+            classes_.push_back(ValueClass<Value>::of(vals));
             versions_.push_back(0);
         }
         const std::uint32_t id = found->second;
@@ -385,29 +414,48 @@ private:
             row_.back() = c;
             std::push_heap(row_.begin(), row_.end(), worse_in_row);
         };
+        // Whether a pair of this combined size (or a lower bound of it) stays
+        // out of the full row, its key then feeding the row's bound. Most
+        // pairs lose on the ratio alone, which needs no key.
+        const auto left_out = [&](const std::uint32_t left, const std::uint32_t right, const std::uint64_t combined,
+                                  const std::uint64_t product) {
+            const PairKey& worst = row_.front().key;
+            if (!ranks_after(combined, product, worst)) {
+                const PairCandidate c = candidate(left, right, combined);
+                if (better_key(c.key, worst)) return false;
+                if (better_key(c.key, bound)) bound = c.key;
+                return true;
+            }
+            if (!ranks_after(combined, product, bound)) {
+                const PairCandidate c = candidate(left, right, combined);
+                if (better_key(c.key, bound)) bound = c.key;
+            }
+            return true;
+        };
         const bool shift_bound = prepare_shift_bound(*classes_[id].vals);
         if (from == 0 && classes_[id].size() >= 2) keep(candidate(id, id, exact_combined(id, id)));
+        const std::uint64_t own_size = classes_[id].count;
         for (std::uint32_t at = from; at < active_.size(); ++at) {
             const std::uint32_t other = active_[at];
             if (other == id || !is_active(at)) continue;
             const std::uint32_t left = std::min(id, other);
             const std::uint32_t right = std::max(id, other);
             ValueClass<Value>& partner = classes_[other];
+            const std::uint64_t product = own_size * partner.count;
             if (row_.size() == row_entries_) {
                 // Skip the exact size when even a lower bound cannot enter the row.
                 std::uint64_t known = combined_lower_bound(left, right);
                 if (partner.known_by == id || partner.known_by == subsets_[0] || partner.known_by == subsets_[1])
                     known = std::max(known, partner.known_size);
-                const PairCandidate rough = candidate(left, right, known);
-                if (!better_key(rough.key, row_.front().key)) {
-                    if (better_key(rough.key, bound)) bound = rough.key;
+                if (left_out(left, right, known, product)) {
                     partner.known_by = id;
                     partner.known_size = known;
                     continue;
                 }
-                {
+                // For tiny sets the exact size costs less than the finer bound.
+                if (product > kTinySums) {
                     const std::vector<Value>& x = *classes_[id].vals;
-                    const std::vector<Value>& y = *classes_[other].vals;
+                    const std::vector<Value>& y = *partner.vals;
                     std::uint64_t finer_size = 0;
                     if (shift_bound) {
                         // X + m lies in the combined set for every m of Y: a small Y
@@ -419,9 +467,7 @@ private:
                         finer_size = merged_union_size(x, y.back());
                     }
                     if (y.size() <= kMergeUnion) finer_size = std::max(finer_size, merged_union_size(y, x.back()));
-                    const PairCandidate finer = candidate(left, right, finer_size);
-                    if (!better_key(finer.key, row_.front().key)) {
-                        if (better_key(finer.key, bound)) bound = finer.key;
+                    if (left_out(left, right, std::max(known, finer_size), product)) {
                         partner.known_by = id;
                         partner.known_size = std::max(known, finer_size);
                         continue;
@@ -431,6 +477,7 @@ private:
             const std::uint64_t exact = exact_combined(left, right);
             partner.known_by = id;
             partner.known_size = exact;
+            if (row_.size() == row_entries_ && left_out(left, right, exact, product)) continue;
             keep(candidate(left, right, exact));
         }
         for (const PairCandidate& c : row_) push(c);
@@ -463,12 +510,12 @@ private:
     // larger set's largest value plus the other's largest non-zero value
     // when that sum lies above the larger set.
     std::uint64_t combined_lower_bound(const std::uint32_t left, const std::uint32_t right) const {
-        const std::vector<Value>& a = *classes_[left].vals;
-        const std::vector<Value>& b = *classes_[right].vals;
-        const std::vector<Value>& big = a.size() >= b.size() ? a : b;
-        const std::vector<Value>& small = a.size() >= b.size() ? b : a;
-        const bool above = small.size() > 1 && big.back() < cap_ && saturating_sum(big.back(), small.back(), cap_) > big.back();
-        return big.size() + (above ? 1 : 0);
+        const ValueClass<Value>& a = classes_[left];
+        const ValueClass<Value>& b = classes_[right];
+        const ValueClass<Value>& big = a.count >= b.count ? a : b;
+        const ValueClass<Value>& small = a.count >= b.count ? b : a;
+        const bool above = small.count > 1 && big.largest < cap_ && saturating_sum(big.largest, small.largest, cap_) > big.largest;
+        return big.count + (above ? 1 : 0);
     }
 
     // A finer lower bound for the pairs of one row, when the cap is small
@@ -532,16 +579,25 @@ private:
     std::uint64_t exact_combined(const std::uint32_t left, const std::uint32_t right) {
         const ValueClass<Value>& a = classes_[left];
         const ValueClass<Value>& b = classes_[right];
-        const std::size_t na = a.vals->size();
-        const std::size_t nb = b.vals->size();
+        const std::size_t na = a.count;
+        const std::size_t nb = b.count;
         if (na * nb <= kSmallSums) {
+            const std::span<const Value> xs = na <= a.few.size() ? std::span<const Value>(a.few.data(), na) : *a.vals;
+            const std::span<const Value> ys = nb <= b.few.size() ? std::span<const Value>(b.few.data(), nb) : *b.vals;
             std::array<Value, kSmallSums> sums;
             std::size_t n = 0;
-            for (const Value x : *a.vals)
-                for (const Value y : *b.vals) sums[n++] = saturating_sum(x, y, cap_);
-            std::sort(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(n));
-            return static_cast<std::uint64_t>(std::unique(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(n)) -
-                                              sums.begin());
+            for (const Value x : xs)
+                for (const Value y : ys) sums[n++] = saturating_sum(x, y, cap_);
+            // Each value of a gives an ascending run, so few elements move far.
+            for (std::size_t i = 1; i < n; ++i) {
+                const Value v = sums[i];
+                std::size_t k = i;
+                for (; k > 0 && sums[k - 1] > v; --k) sums[k] = sums[k - 1];
+                sums[k] = v;
+            }
+            std::uint64_t distinct = 1;
+            for (std::size_t i = 1; i < n; ++i) distinct += sums[i] != sums[i - 1] ? 1 : 0;
+            return distinct;
         }
         // Rough operation counts of the three ways.
         const std::size_t by_a_runs = a.runs.size() * nb;
@@ -631,6 +687,7 @@ private:
     }
 
     static constexpr std::size_t kSmallSums = 32;
+    static constexpr std::size_t kTinySums = 16;
     static constexpr std::uint32_t kNoNode = ~std::uint32_t{0};
 
     Value cap_;

@@ -325,12 +325,53 @@ public:
 
     // Ranks the pairs of the classes added without a scan: each row scans
     // the partners after it, so every pair is seen once.
+    //
+    // Most pairs of two sets sharing no value but 0 are left unranked: their
+    // union alone has |A| + |B| - 1 values, so with M the largest set size
+    // the ratio is at least (|A| + M - 1) / (|A|·M), and that key becomes the
+    // row's bound. The row ranks only its partners that share a value, found
+    // in a list of (value, position) entries; a row with too many of them
+    // scans in full. A pair left out this way is ranked when the bound
+    // reaches the top of the heap and the row is scanned again, so leaves
+    // that never could merge with each other before the tree has grown past
+    // them are never compared.
     void start() {
+        std::uint64_t largest_set = 0;
+        std::vector<std::pair<Value, std::uint32_t>> holders;  // (non-zero value, position), sorted
+        for (std::uint32_t at = 0; at < active_.size(); ++at) {
+            if (!is_active(at)) continue;
+            const ValueClass<Value>& cls = classes_[active_[at]];
+            largest_set = std::max(largest_set, cls.count);
+            for (const Value v : *cls.vals)
+                if (v != 0) holders.emplace_back(v, at);
+        }
+        std::sort(holders.begin(), holders.end());
+        std::vector<std::uint32_t> sharing;
+        std::vector<std::uint32_t> seen(active_.size(), ~std::uint32_t{0});
         for (std::uint32_t at = 0; at < active_.size(); ++at) {
             const std::uint32_t id = active_[at];
             if (!is_active(at)) continue;
             if (classes_[id].size() >= 2) push_candidate(id, id);
-            scan_row(id, at + 1);
+            const ValueClass<Value>& cls = classes_[id];
+            // Partners after `at` sharing a non-zero value, each once.
+            sharing.clear();
+            const std::size_t most = (active_.size() - at) / 4;
+            for (const Value v : *cls.vals) {
+                if (v == 0) continue;
+                auto it = std::lower_bound(holders.begin(), holders.end(), std::pair<Value, std::uint32_t>{v, at + 1});
+                for (; it != holders.end() && it->first == v && sharing.size() <= most; ++it)
+                    if (seen[it->second] != at) {
+                        seen[it->second] = at;
+                        sharing.push_back(it->second);
+                    }
+            }
+            if (sharing.size() > most) {
+                scan_row(id, at + 1);
+                continue;
+            }
+            std::sort(sharing.begin(), sharing.end());
+            const PairKey disjoint{cls.count + largest_set - 1, cls.count * largest_set, cls.member(0), cls.member(0)};
+            scan_row(id, at + 1, &sharing, disjoint);
         }
     }
 
@@ -392,10 +433,12 @@ private:
     // The pairs of class `id` with the active classes from position `from`
     // on (and itself, when scanning everything): the best ones go to the
     // heap, the best key left out becomes the row's bound.
-    void scan_row(const std::uint32_t id, const std::uint32_t from) {
+    // With `only`, just the partners at those positions (ascending, all at or
+    // after `from`), and `bound` covering the pairs of the row left out.
+    void scan_row(const std::uint32_t id, const std::uint32_t from, const std::vector<std::uint32_t>* only = nullptr,
+                  PairKey bound = kNoKey) {
         if (sink_ != nullptr && ++scanned_rows_ % 256 == 0) sink_->poll();
         row_.clear();
-        PairKey bound = kNoKey;
         const auto worse_in_row = [](const PairCandidate& x, const PairCandidate& y) {
             return better_key(x.key, y.key);  // a max-heap: the worst kept entry on top
         };
@@ -435,7 +478,9 @@ private:
         const bool shift_bound = prepare_shift_bound(*classes_[id].vals);
         if (from == 0 && classes_[id].size() >= 2) keep(candidate(id, id, exact_combined(id, id)));
         const std::uint64_t own_size = classes_[id].count;
-        for (std::uint32_t at = from; at < active_.size(); ++at) {
+        const std::size_t visits = only != nullptr ? only->size() : active_.size() - from;
+        for (std::size_t k = 0; k < visits; ++k) {
+            const std::uint32_t at = only != nullptr ? (*only)[k] : from + static_cast<std::uint32_t>(k);
             const std::uint32_t other = active_[at];
             if (other == id || !is_active(at)) continue;
             const std::uint32_t left = std::min(id, other);

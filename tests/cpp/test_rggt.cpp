@@ -272,6 +272,34 @@ TEST(Rggt, TreeOfManyClassesMatchesTheDirectRule) {
     }
 }
 
+// Leaves that mostly share no value but 0 start without ranked pairs (only
+// a bound from their union sizes); leaf pairs then have to win against the
+// growing nodes through rescans, with a few larger and repeated sets mixed
+// in. Against the direct rule.
+TEST(Rggt, LeavesSharingNoValueMatchTheDirectRule) {
+    for (std::uint64_t seed = 1; seed <= 10; ++seed) {
+        std::mt19937_64 rng(seed);
+        const U64 max_weight = seed % 2 == 0 ? 300 : 3000;
+        std::vector<std::vector<Weight>> weights(30 + rng() % 25);
+        for (auto& group : weights) {
+            const U64 size = rng() % 3 == 0 ? 4 : 2;
+            for (U64 k = 0; k < size; ++k) group.push_back(1 + rng() % max_weight);
+        }
+        for (int k = 0; k < 3; ++k) weights[rng() % weights.size()] = weights[rng() % weights.size()];
+        // Mostly below the largest weights, so that many sums of two leaves
+        // collapse into the cap and pairs of disjoint sets compete.
+        const U64 cap = max_weight / 2 + rng() % (seed % 3 == 0 ? max_weight * 3 : max_weight);
+        Node<U64>* root = nullptr;
+        const auto nodes = build(weights, cap, root, 1 + seed % 4);
+        const auto expected = reference_tree(weights_to_groups(weights), cap);
+        ASSERT_EQ(nodes.size(), expected.size()) << "seed " << seed;
+        for (std::size_t k = weights.size(); k < nodes.size(); ++k) {
+            ASSERT_EQ(nodes[k]->left->index, static_cast<std::uint32_t>(expected[k].left)) << "seed " << seed;
+            ASSERT_EQ(nodes[k]->right->index, static_cast<std::uint32_t>(expected[k].right)) << "seed " << seed;
+        }
+    }
+}
+
 TEST(Rggt, LeafIntervalWithoutItsTermThrows) {
     Node<U64> leaf;
     leaf.is_leaf = true;

@@ -177,6 +177,9 @@ struct ValueClass {
     std::uint64_t count = 0;
     Value largest = 0;
     std::array<Value, 4> few{};
+    // The row ranked only the partners after it that share a value (see
+    // PairQueue::start); its first full scan need not go further back.
+    bool partial_row = false;
 
     static ValueClass of(const std::vector<Value>& vals) {
         ValueClass cls;
@@ -309,6 +312,7 @@ public:
         cls.members.push_back(index);
         if (cls.size() == 1) {
             ++cls.epoch;
+            cls.partial_row = false;
             cls.active_at = static_cast<std::uint32_t>(active_.size());
             active_.push_back(id);
             if (scan) {
@@ -355,7 +359,7 @@ public:
             const ValueClass<Value>& cls = classes_[id];
             // Partners after `at` sharing a non-zero value, each once.
             sharing.clear();
-            const std::size_t most = (active_.size() - at) / 4;
+            const std::size_t most = largest_set > 2 * cls.count ? 0 : (active_.size() - at) / 4;
             for (const Value v : *cls.vals) {
                 if (v == 0) continue;
                 auto it = std::lower_bound(holders.begin(), holders.end(), std::pair<Value, std::uint32_t>{v, at + 1});
@@ -365,12 +369,15 @@ public:
                         sharing.push_back(it->second);
                     }
             }
-            if (sharing.size() > most) {
+            // Against much larger partners the bound says little, and the
+            // row would soon be scanned anyway.
+            if (sharing.size() > most || largest_set > 2 * cls.count) {
                 scan_row(id, at + 1);
                 continue;
             }
             std::sort(sharing.begin(), sharing.end());
             const PairKey disjoint{cls.count + largest_set - 1, cls.count * largest_set, cls.member(0), cls.member(0)};
+            classes_[id].partial_row = true;
             scan_row(id, at + 1, &sharing, disjoint);
         }
     }
@@ -400,7 +407,10 @@ public:
                 const std::uint32_t id = bounds_.front().cls;
                 std::pop_heap(bounds_.begin(), bounds_.end(), worse_bound);
                 bounds_.pop_back();
-                scan_row(id, 0);
+                ValueClass<Value>& cls = classes_[id];
+                const std::uint32_t from = cls.partial_row ? cls.active_at + 1 : 0;
+                cls.partial_row = false;
+                scan_row(id, from);
                 continue;
             }
             PairCandidate top = heap_.front();
@@ -503,11 +513,14 @@ private:
                     const std::vector<Value>& y = *partner.vals;
                     std::uint64_t finer_size = 0;
                     if (shift_bound) {
-                        // X + m lies in the combined set for every m of Y: a small Y
+                        // X + m lies in the combined set for every m of Y: a tiny Y
                         // gives each of its values a try, the larger shifts first.
-                        const std::size_t tries = std::min(y.size() - 1, kShiftTries);
-                        for (std::size_t k = 0; k < tries; ++k)
+                        // Stops once the bound is out of the row.
+                        const std::size_t tries = y.size() <= kShiftTries + 1 ? y.size() - 1 : 1;
+                        for (std::size_t k = 0; k < tries; ++k) {
                             finer_size = std::max(finer_size, shifted_union_size(x, y[y.size() - 1 - k]));
+                            if (ranks_after(finer_size, product, row_.front().key)) break;
+                        }
                     } else if (x.size() <= kMergeUnion) {
                         finer_size = merged_union_size(x, y.back());
                     }

@@ -108,13 +108,43 @@ void collect_sums(const std::vector<Value>& a, const std::vector<Value>& b, cons
     sort_unique(sums);
 }
 
-// The saturated sums x + y for x in a and y in b, ascending and distinct.
+// With a cap of at most 64 every sum below it is a bit of one word: the
+// bits of a shifted by each value of b. `overflow` tells whether some sum
+// reaches the cap (the largest one does).
+template <class Value>
+std::uint64_t one_word_sums(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
+                            bool& overflow) {
+    std::uint64_t bits_a = 0;
+    for (const Value x : a) {
+        if (x >= cap) break;
+        bits_a |= std::uint64_t{1} << static_cast<unsigned>(x);
+    }
+    std::uint64_t sums = 0;
+    for (const Value y : b) {
+        if (y >= cap) break;
+        sums |= bits_a << static_cast<unsigned>(y);
+    }
+    if (cap < 64) sums &= (std::uint64_t{1} << static_cast<unsigned>(cap)) - 1;
+    overflow = saturating_sum(a.back(), b.back(), cap) == cap;
+    return sums;
+}
+
+constexpr std::uint64_t kOneWordCap = 64;
 }  // namespace
 
 template <class Value>
 std::vector<Value> combine_vals(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
                                 CombineScratch<Value>& scratch) {
     if (a.empty() || b.empty()) return {};
+    if (cap <= Value{kOneWordCap}) {
+        bool overflow = false;
+        std::uint64_t word = one_word_sums(a, b, cap, overflow);
+        std::vector<Value> out;
+        out.reserve(static_cast<std::size_t>(popcount64(word)) + 1);
+        for (; word != 0; word &= word - 1) out.push_back(Value{static_cast<unsigned>(std::countr_zero(word))});
+        if (overflow) out.push_back(cap);
+        return out;
+    }
     const SumLayout layout = sum_layout(a, b, cap);
     if (!layout.dense) {
         collect_sums(a, b, cap, scratch.sums);
@@ -134,6 +164,10 @@ template <class Value>
 std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
                             CombineScratch<Value>& scratch) {
     if (a.empty() || b.empty()) return 0;
+    if (cap <= Value{kOneWordCap}) {
+        bool overflow = false;
+        return popcount64(one_word_sums(a, b, cap, overflow)) + (overflow ? 1 : 0);
+    }
     const SumLayout layout = sum_layout(a, b, cap);
     if (!layout.dense) {
         collect_sums(a, b, cap, scratch.sums);
@@ -292,8 +326,15 @@ std::vector<Interval<Value>> runs_of(const std::vector<Value>& vals) {
 template <class Value>
 class PairQueue {
 public:
-    PairQueue(const Value cap, const ClauseSink* sink, const std::size_t row_entries)
-        : cap_(cap), sink_(sink), row_entries_(std::max<std::size_t>(row_entries, 1)) {}
+    // `nodes` bounds the number of nodes and so of classes.
+    PairQueue(const Value cap, const ClauseSink* sink, const std::size_t row_entries, const std::size_t nodes)
+        : cap_(cap), sink_(sink), row_entries_(std::max<std::size_t>(row_entries, 1)) {
+        classes_.reserve(nodes);
+        versions_.reserve(nodes);
+        active_.reserve(nodes);
+        node_class_.reserve(nodes);
+        class_of_.reserve(nodes);
+    }
 
     // Puts node `index` (the newest node) into the class of its values. With
     // `scan` false the pairs it makes possible are left for start(). A merged
@@ -639,6 +680,7 @@ private:
         const ValueClass<Value>& b = classes_[right];
         const std::size_t na = a.count;
         const std::size_t nb = b.count;
+        if (cap_ <= Value{kOneWordCap}) return combined_size(*a.vals, *b.vals, cap_, scratch_);
         if (na * nb <= kSmallSums) {
             const std::span<const Value> xs = na <= a.few.size() ? std::span<const Value>(a.few.data(), na) : *a.vals;
             const std::span<const Value> ys = nb <= b.few.size() ? std::span<const Value>(b.few.data(), nb) : *b.vals;
@@ -791,7 +833,8 @@ template <class Value>
 Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nodes, const Value cap,
                                   const ClauseSink* sink, const std::size_t row_entries) {
     if (groups.empty()) return nullptr;
-    PairQueue<Value> queue(cap, sink, row_entries);
+    nodes.reserve(nodes.size() + 2 * groups.size() - 1);
+    PairQueue<Value> queue(cap, sink, row_entries, 2 * groups.size() - 1);
     for (const std::vector<TermRef>& group : groups) {
         Node<Value>& leaf = append_node(nodes);
         leaf.is_leaf = true;
@@ -887,11 +930,22 @@ std::size_t gallop(std::size_t at, const std::size_t end, Below below) {
 // cuts, refreshing the ones it passes; a scan that finds no cut also yields
 // the least cut point ahead, and the tests of the child values below it
 // then cost one comparison.
+// The entries' storage, reused across the nodes of one tree.
+template <class Value>
+struct CutScratch {
+    std::vector<std::size_t> at;
+    std::vector<Value> cut;
+};
+
 template <class Value>
 class CutPoints {
 public:
-    CutPoints(const std::vector<Interval<Value>>& parent, const std::vector<Value>& sibling)
-        : parent_(parent), sibling_(sibling), by_sibling_value_(sibling.size() < parent.size()) {
+    CutPoints(const std::vector<Interval<Value>>& parent, const std::vector<Value>& sibling, CutScratch<Value>& scratch)
+        : parent_(parent),
+          sibling_(sibling),
+          by_sibling_value_(sibling.size() < parent.size()),
+          at_(scratch.at),
+          cut_(scratch.cut) {
         if (by_sibling_value_) {
             at_.assign(sibling.size(), 1);
             live_ = sibling.size();
@@ -963,26 +1017,24 @@ private:
     const std::vector<Interval<Value>>& parent_;
     const std::vector<Value>& sibling_;
     bool by_sibling_value_;
-    std::vector<std::size_t> at_;
-    std::vector<Value> cut_;  // per entry its least cut point above the child value it was refreshed for
+    std::vector<std::size_t>& at_;
+    std::vector<Value>& cut_;  // per entry its least cut point above the child value it was refreshed for
     std::size_t live_ = 0;    // by sibling value: the entries before it still have cut points
     std::size_t first_ = 1;   // by start: the starts from it on lie above the last child value
     Value ahead_ = 0;         // no cut point lies between the last child value and it
     bool quiet_ = false;      // no cut point lies above the last child value
 };
 
-}  // namespace
-
 template <class Value>
-void merge_adjacent_child_intervals(const Node<Value>& parent, Node<Value>& child, const Node<Value>& sibling,
-                                    const Value cap) {
+void merge_child_intervals(const Node<Value>& parent, Node<Value>& child, const Node<Value>& sibling, const Value cap,
+                           CutScratch<Value>& scratch) {
     const std::vector<Value>& vals = child.vals;
     child.intervals.clear();
     if (vals.empty()) return;
     if (parent.intervals.empty() || sibling.vals.empty() ||
         saturating_sum(vals.back(), sibling.vals.back(), cap) > parent.intervals.back().hi)
         throw std::logic_error("quillet: interval lookup failed");
-    CutPoints<Value> cuts(parent.intervals, sibling.vals);
+    CutPoints<Value> cuts(parent.intervals, sibling.vals, scratch);
     child.intervals.push_back({vals.front(), vals.front()});
     for (std::size_t k = 1; k < vals.size(); ++k) {
         if (cuts.separated(vals[k - 1], vals[k]))
@@ -992,11 +1044,21 @@ void merge_adjacent_child_intervals(const Node<Value>& parent, Node<Value>& chil
     }
 }
 
+}  // namespace
+
+template <class Value>
+void merge_adjacent_child_intervals(const Node<Value>& parent, Node<Value>& child, const Node<Value>& sibling,
+                                    const Value cap) {
+    CutScratch<Value> scratch;
+    merge_child_intervals(parent, child, sibling, cap, scratch);
+}
+
 // Parents before children, with an explicit stack: the tree can be as deep
 // as there are groups.
 template <class Value>
 void make_child_intervals(Node<Value>* node, const Value cap, const ClauseSink* sink) {
     std::vector<Node<Value>*> pending{node};
+    CutScratch<Value> scratch;
     std::uint32_t since_poll = 0;
     while (!pending.empty()) {
         Node<Value>* const current = pending.back();
@@ -1006,8 +1068,8 @@ void make_child_intervals(Node<Value>* node, const Value cap, const ClauseSink* 
             since_poll = 0;
             sink->poll();
         }
-        merge_adjacent_child_intervals(*current, *current->left, *current->right, cap);
-        merge_adjacent_child_intervals(*current, *current->right, *current->left, cap);
+        merge_child_intervals(*current, *current->left, *current->right, cap, scratch);
+        merge_child_intervals(*current, *current->right, *current->left, cap, scratch);
         pending.push_back(current->right);
         pending.push_back(current->left);
     }
@@ -1044,9 +1106,20 @@ template <class Value>
 std::vector<std::size_t> terms_by_weight(const Node<Value>& leaf, const Value cap) {
     std::vector<std::size_t> order(leaf.terms.size());
     for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-    std::stable_sort(order.begin(), order.end(), [&](const std::size_t x, const std::size_t y) {
+    const auto lighter = [&](const std::size_t x, const std::size_t y) {
         return capped(leaf.terms[x].weight, cap) < capped(leaf.terms[y].weight, cap);
-    });
+    };
+    if (order.size() > 16) {
+        std::stable_sort(order.begin(), order.end(), lighter);
+        return order;
+    }
+    // Insertion sort is stable and, for a small group, spares stable_sort's buffer.
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        const std::size_t k = order[i];
+        std::size_t j = i;
+        for (; j > 0 && lighter(k, order[j - 1]); --j) order[j] = order[j - 1];
+        order[j] = k;
+    }
     return order;
 }
 

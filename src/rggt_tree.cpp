@@ -218,7 +218,6 @@ struct ValueClass {
     static ValueClass of(const std::vector<Value>& vals) {
         ValueClass cls;
         cls.vals = &vals;
-        cls.runs = runs_of(vals);
         cls.count = vals.size();
         cls.largest = vals.back();
         if (vals.size() <= cls.few.size()) std::copy(vals.begin(), vals.end(), cls.few.begin());
@@ -699,6 +698,9 @@ private:
             for (std::size_t i = 1; i < n; ++i) distinct += sums[i] != sums[i - 1] ? 1 : 0;
             return distinct;
         }
+        // The runs are only needed here, so they are found on first use.
+        for (const std::uint32_t id : {left, right})
+            if (classes_[id].runs.empty()) classes_[id].runs = runs_of(*classes_[id].vals);
         // Rough operation counts of the three ways.
         const std::size_t by_a_runs = a.runs.size() * nb;
         const std::size_t by_b_runs = b.runs.size() * na;
@@ -1035,6 +1037,7 @@ void merge_child_intervals(const Node<Value>& parent, Node<Value>& child, const 
         saturating_sum(vals.back(), sibling.vals.back(), cap) > parent.intervals.back().hi)
         throw std::logic_error("quillet: interval lookup failed");
     CutPoints<Value> cuts(parent.intervals, sibling.vals, scratch);
+    child.intervals.reserve(std::min<std::size_t>(vals.size(), 8));  // spares the first few regrowths
     child.intervals.push_back({vals.front(), vals.front()});
     for (std::size_t k = 1; k < vals.size(); ++k) {
         if (cuts.separated(vals[k - 1], vals[k]))

@@ -78,7 +78,7 @@ void sort_unique(std::vector<Value>& values) {
 
 // Working storage shared by all value-set combinations of one tree build.
 // The bitmap of the larger set is kept for the next call: a merge step
-// combines the new node with every other subtree in turn. Node value sets
+// combines the new node with every other subtree in turn.
 template <class Value>
 struct CombineScratch {
     std::vector<Value> sums;
@@ -86,9 +86,6 @@ struct CombineScratch {
     std::vector<std::uint64_t> source_bits;  // bit v for each value v < cap of *source
     std::vector<std::uint64_t> sum_bits;
 };
-
-// Sums below the cap are marked in a bitmap when they are dense enough for
-// that to beat sorting all |a|·|b| sums: the bitmap costs one word operation
 
 // The saturated sums x + y for x in a and y in b, ascending and distinct.
 template <class Value>
@@ -118,7 +115,8 @@ template <class Value>
 void initialize_root_intervals(Node<Value>& root, Value cap);
 
 // Cuts `child`'s values into the intervals that `parent` cannot tell apart
-// whatever value `sibling` adds.
+// whatever value `sibling` adds. Throws when the largest sum lies beyond
+// the parent's intervals.
 template <class Value>
 void merge_adjacent_child_intervals(const Node<Value>& parent, Node<Value>& child, const Node<Value>& sibling,
                                     Value cap);
@@ -158,30 +156,6 @@ std::size_t last_starting_at_or_below(const std::vector<Interval<Value>>& interv
                                         begin + static_cast<std::ptrdiff_t>(std::min(at + step, intervals.size())), x,
                                         [](const Value v, const Interval<Value>& iv) { return v < iv.lo; });
     return static_cast<std::size_t>(after - begin) - 1;
-}
-
-// Index of the interval holding x, searching from `at` (a lookup of a value
-// no larger than x).
-template <class Value>
-std::size_t interval_of(const std::vector<Interval<Value>>& intervals, const std::size_t at, const Value x) {
-    if (intervals.empty() || intervals[at].lo > x) throw std::logic_error("quillet: interval lookup failed");
-    const std::size_t found = last_starting_at_or_below(intervals, at, x);
-    if (intervals[found].hi < x) throw std::logic_error("quillet: interval lookup failed");
-    return found;
-}
-
-// Whether child values hi < lo land in the same parent interval for every
-// sibling value s, looking both sums up. The sweep over the child's values
-// only raises hi and lo, so each sibling value keeps the positions of its
-
-// The first interval holding the whole range [lo, hi], or the interval
-// count when none does. `at` is the answer of a lookup of a lower end no
-// larger than lo; the first interval starts at 0.
-template <class Value>
-std::size_t containing_interval(const std::vector<Interval<Value>>& intervals, std::size_t& at, const Value lo,
-                                const Value hi) {
-    at = last_starting_at_or_below(intervals, at, lo);
-    return intervals[at].hi < hi ? intervals.size() : at;
 }
 
 // A leaf's terms ordered by capped weight, ties in term order, so that the

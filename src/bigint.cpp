@@ -1,0 +1,353 @@
+// Unsigned big integers for the batch gcds of the gmto radix choice.
+//
+// Karatsuba splits the longer operand at half its length; an operand at
+// most half as long as the other is multiplied in chunks instead, so every
+// split stays balanced. The Barrett reciprocal floor(B^2k / m) (B = 2^64, m
+// normalised to its top bit, k limbs) is built by one Newton step from the
+// reciprocal of the top k/2 + 2 limbs of m; that step never lands above the
+// true reciprocal and lands at most 2 below it (see reciprocal()), so
+// Barrett's quotient estimate never passes the true quotient and the
+// remainder needs only a few subtractions. Should one need more, the
+// reduction falls back to long division, so a wrong estimate costs time and
+// never correctness.
+//
+// Costs for numbers of n limbs: a product is O(n^1.585), a reciprocal about
+// one product, a reduction of 2n limbs two products.
+
+#include "bigint.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <utility>
+
+namespace quillet::bigint {
+
+namespace {
+
+using u128 = unsigned __int128;
+
+// Below this many limbs in the shorter operand, schoolbook multiplication.
+constexpr std::size_t kKaratsubaFrom = 32;
+// Moduli below this many limbs are reduced by long division.
+constexpr std::size_t kBarrettFrom = 40;
+// Long division also when the quotient has at most this many limbs: it then
+// costs less than Barrett's two products.
+constexpr std::size_t kShortQuotient = 8;
+
+void trim(Limbs& a) {
+    while (!a.empty() && a.back() == 0) a.pop_back();
+}
+
+std::span<const Limb> trimmed(std::span<const Limb> a) {
+    while (!a.empty() && a.back() == 0) a = a.first(a.size() - 1);
+    return a;
+}
+
+bool less_than(std::span<const Limb> a, std::span<const Limb> b) {
+    a = trimmed(a);
+    b = trimmed(b);
+    if (a.size() != b.size()) return a.size() < b.size();
+    for (std::size_t i = a.size(); i-- > 0;)
+        if (a[i] != b[i]) return a[i] < b[i];
+    return false;
+}
+
+// r[0 .. rn) += a[0 .. an) for an <= rn; returns the carry out of r.
+Limb add_into(Limb* r, const std::size_t rn, const Limb* a, const std::size_t an) {
+    Limb carry = 0;
+    std::size_t i = 0;
+    for (; i < an; ++i) {
+        const u128 s = static_cast<u128>(r[i]) + a[i] + carry;
+        r[i] = static_cast<Limb>(s);
+        carry = static_cast<Limb>(s >> 64);
+    }
+    for (; carry != 0 && i < rn; ++i) carry = ++r[i] == 0 ? 1 : 0;
+    return carry;
+}
+
+// r[0 .. rn) -= a[0 .. an) for an <= rn; returns the borrow out of r.
+Limb sub_into(Limb* r, const std::size_t rn, const Limb* a, const std::size_t an) {
+    Limb borrow = 0;
+    std::size_t i = 0;
+    for (; i < an; ++i) {
+        const Limb before = r[i];
+        const Limb step = before - a[i];
+        r[i] = step - borrow;
+        borrow = (before < a[i] ? 1 : 0) + (step < borrow ? 1 : 0);
+    }
+    for (; borrow != 0 && i < rn; ++i) borrow = r[i]-- == 0 ? 1 : 0;
+    return borrow;
+}
+
+// out[0 .. na + nb) = a * b, na >= nb >= 1, column by column into a
+// three-limb accumulator: the products of a column do not depend on each
+// other, which makes this faster than adding row after row.
+void mul_basecase(Limb* out, const Limb* a, const std::size_t na, const Limb* b, const std::size_t nb) {
+    u128 acc = 0;
+    Limb top = 0;
+    for (std::size_t k = 0; k + 1 < na + nb; ++k) {
+        const std::size_t first = k + 1 > nb ? k + 1 - nb : 0;
+        const std::size_t last = std::min(k, na - 1);
+        for (std::size_t i = first; i <= last; ++i) {
+            const u128 p = static_cast<u128>(a[i]) * b[k - i];
+            acc += p;
+            top += acc < p ? 1 : 0;
+        }
+        out[k] = static_cast<Limb>(acc);
+        acc = (acc >> 64) | (static_cast<u128>(top) << 64);
+        top = 0;
+    }
+    out[na + nb - 1] = static_cast<Limb>(acc);
+}
+
+void mul(Limb* out, const Limb* a, std::size_t na, const Limb* b, std::size_t nb);
+
+void karatsuba(Limb* out, const Limb* a, const std::size_t na, const Limb* b, const std::size_t nb) {
+    const std::size_t h = (na + 1) / 2;
+    if (nb <= h) {
+        // b is short: a in chunks of b's length, each a balanced product.
+        std::fill(out, out + na + nb, Limb{0});
+        Limbs chunk(2 * nb);
+        for (std::size_t at = 0; at < na; at += nb) {
+            const std::size_t len = std::min(nb, na - at);
+            mul(chunk.data(), a + at, len, b, nb);
+            add_into(out + at, na + nb - at, chunk.data(), len + nb);
+        }
+        return;
+    }
+    const std::size_t na1 = na - h;
+    const std::size_t nb1 = nb - h;
+    mul(out, a, h, b, h);                         // a0 b0 in out[0 .. 2h)
+    mul(out + 2 * h, a + h, na1, b + h, nb1);     // a1 b1 in out[2h .. na + nb)
+    Limbs sa(a, a + h);
+    sa.push_back(add_into(sa.data(), h, a + h, na1));
+    Limbs sb(b, b + h);
+    sb.push_back(add_into(sb.data(), h, b + h, nb1));
+    const std::size_t la = h + (sa[h] != 0 ? 1 : 0);
+    const std::size_t lb = h + (sb[h] != 0 ? 1 : 0);
+    Limbs mid(2 * h + 2, 0);
+    mul(mid.data(), sa.data(), la, sb.data(), lb);
+    sub_into(mid.data(), mid.size(), out, 2 * h);
+    sub_into(mid.data(), mid.size(), out + 2 * h, na1 + nb1);
+    // The middle term times B^h is below the product, so its limbs past
+    // na + nb - h are zero.
+    add_into(out + h, na + nb - h, mid.data(), std::min(mid.size(), na + nb - h));
+}
+
+// out[0 .. na + nb) = a * b; out overlaps neither operand.
+void mul(Limb* out, const Limb* a, std::size_t na, const Limb* b, std::size_t nb) {
+    if (na < nb) {
+        std::swap(a, b);
+        std::swap(na, nb);
+    }
+    if (nb == 0) {
+        std::fill(out, out + na, Limb{0});
+    } else if (nb < kKaratsubaFrom) {
+        mul_basecase(out, a, na, b, nb);
+    } else {
+        karatsuba(out, a, na, b, nb);
+    }
+}
+
+// a << (64 limbs + bits) for bits < 64, with room for the bits shifted out.
+Limbs shifted_left(std::span<const Limb> a, const int bits, const std::size_t limbs = 0) {
+    Limbs out(limbs + a.size() + 1, 0);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        out[limbs + i] |= a[i] << bits;
+        if (bits != 0) out[limbs + i + 1] = a[i] >> (64 - bits);
+    }
+    trim(out);
+    return out;
+}
+
+Limbs shifted_right(std::span<const Limb> a, const int bits) {
+    Limbs out(a.size(), 0);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        out[i] = a[i] >> bits;
+        if (bits != 0 && i + 1 < a.size()) out[i] |= a[i + 1] << (64 - bits);
+    }
+    trim(out);
+    return out;
+}
+
+// Quotient and remainder of a by m > 0 (Knuth's algorithm D); the quotient
+// only when `quotient` is given.
+Limbs long_division(std::span<const Limb> a, std::span<const Limb> m, Limbs* quotient) {
+    a = trimmed(a);
+    m = trimmed(m);
+    if (quotient != nullptr) quotient->clear();
+    if (less_than(a, m)) return Limbs(a.begin(), a.end());
+    const std::size_t n = m.size();
+    if (n == 1) {
+        if (quotient != nullptr) quotient->assign(a.size(), 0);
+        u128 r = 0;
+        for (std::size_t i = a.size(); i-- > 0;) {
+            const u128 cur = (r << 64) | a[i];
+            if (quotient != nullptr) (*quotient)[i] = static_cast<Limb>(cur / m[0]);
+            r = cur % m[0];
+        }
+        if (quotient != nullptr) trim(*quotient);
+        Limbs out{static_cast<Limb>(r)};
+        trim(out);
+        return out;
+    }
+    // Normalise so that the divisor's top limb has its high bit set.
+    const int shift = std::countl_zero(m.back());
+    Limbs v = shifted_left(m, shift);
+    v.resize(n);
+    Limbs u = shifted_left(a, shift);
+    u.resize(a.size() + 1, 0);
+    if (quotient != nullptr) quotient->assign(u.size() - n, 0);
+    constexpr u128 kBase = static_cast<u128>(1) << 64;
+    for (std::size_t j = u.size() - n; j-- > 0;) {
+        const u128 top = (static_cast<u128>(u[j + n]) << 64) | u[j + n - 1];
+        u128 qhat = top / v[n - 1];
+        u128 rhat = top % v[n - 1];
+        while (qhat >= kBase || qhat * v[n - 2] > ((rhat << 64) | u[j + n - 2])) {
+            --qhat;
+            rhat += v[n - 1];
+            if (rhat >= kBase) break;
+        }
+        // u[j .. j + n] -= qhat · v
+        Limb borrow = 0;
+        Limb carry = 0;
+        for (std::size_t i = 0; i <= n; ++i) {
+            const u128 product = i < n ? qhat * v[i] + carry : carry;
+            carry = static_cast<Limb>(product >> 64);
+            const Limb low = static_cast<Limb>(product);
+            const Limb before = u[i + j];
+            const Limb step = before - low;
+            const Limb after = step - borrow;
+            borrow = (before < low ? 1 : 0) + (step < borrow ? 1 : 0);
+            u[i + j] = after;
+        }
+        if (borrow != 0) {  // qhat was one too large: add v back
+            --qhat;
+            u[j + n] += add_into(u.data() + j, n, v.data(), n);
+        }
+        if (quotient != nullptr) (*quotient)[j] = static_cast<Limb>(qhat);
+    }
+    if (quotient != nullptr) trim(*quotient);
+    u.resize(n);
+    return shifted_right(u, shift);
+}
+
+// A lower estimate, short by at most 2, of floor(B^2k / n) for n of k limbs
+// with its top bit set. With X_h that estimate for the top h limbs of n and
+// X0 = X_h B^(k-h), one Newton step X0 + X0 (B^2k - n X0) / B^2k equals
+// Y (1 - d^2) for Y = B^2k / n and X0 = Y (1 - d): never above Y, and below
+// it by Y d^2 with |d| <= 3 B^-h, which is below one for 2h >= k + 3.
+Limbs reciprocal(std::span<const Limb> n) {
+    const std::size_t k = n.size();
+    if (k < kBarrettFrom) {
+        Limbs power(2 * k + 1, 0);
+        power.back() = 1;
+        Limbs q;
+        long_division(power, n, &q);
+        return q;
+    }
+    const std::size_t h = k / 2 + 2;
+    const Limbs xh = reciprocal(n.subspan(k - h));
+    Limbs t = multiply(n, xh);  // about B^(k+h)
+    Limbs x0(k - h, 0);
+    x0.insert(x0.end(), xh.begin(), xh.end());
+    if (t.size() <= k + h) {
+        // e = B^(k+h) - t, as the two's complement of t over k + h limbs.
+        t.resize(k + h, 0);
+        for (Limb& limb : t) limb = ~limb;
+        add_into(t.data(), t.size(), Limbs{1}.data(), 1);
+        trim(t);
+        const Limbs d = multiply(xh, t);
+        if (d.size() > 2 * h) add_into(x0.data(), x0.size(), d.data() + 2 * h, d.size() - 2 * h);
+    } else {
+        --t[k + h];  // t - B^(k+h)
+        trim(t);
+        const Limbs d = multiply(xh, t);
+        // Subtracting ceil(d / B^2h) keeps the estimate low.
+        const std::size_t low = std::min(d.size(), 2 * h);
+        Limbs correction(d.begin() + static_cast<std::ptrdiff_t>(low), d.end());
+        correction.push_back(0);
+        if (std::any_of(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(low), [](const Limb l) { return l != 0; }))
+            add_into(correction.data(), correction.size(), Limbs{1}.data(), 1);
+        sub_into(x0.data(), x0.size(), correction.data(), trimmed(correction).size());
+    }
+    trim(x0);
+    return x0;
+}
+
+}  // namespace
+
+Limbs multiply(std::span<const Limb> a, std::span<const Limb> b) {
+    a = trimmed(a);
+    b = trimmed(b);
+    if (a.empty() || b.empty()) return {};
+    Limbs out(a.size() + b.size());
+    mul(out.data(), a.data(), a.size(), b.data(), b.size());
+    trim(out);
+    return out;
+}
+
+Limbs multiply_schoolbook(std::span<const Limb> a, std::span<const Limb> b) {
+    a = trimmed(a);
+    b = trimmed(b);
+    if (a.empty() || b.empty()) return {};
+    Limbs out(a.size() + b.size());
+    if (a.size() >= b.size())
+        mul_basecase(out.data(), a.data(), a.size(), b.data(), b.size());
+    else
+        mul_basecase(out.data(), b.data(), b.size(), a.data(), a.size());
+    trim(out);
+    return out;
+}
+
+Limbs remainder_schoolbook(std::span<const Limb> a, std::span<const Limb> m) { return long_division(a, m, nullptr); }
+
+Modulus::Modulus(std::span<const Limb> m) : m_(trimmed(m)) {}
+
+// x mod normal_ for x < B^2k (Barrett): the quotient estimate from the top
+// limbs of x and the reciprocal is at most the true one, by a few units.
+Limbs Modulus::barrett(Limbs x) const {
+    const std::size_t k = normal_.size();
+    if (less_than(x, normal_)) return x;
+    const Limbs q2 = multiply(std::span<const Limb>(x).subspan(k - 1), reciprocal_);
+    if (q2.size() > k + 1) {
+        const Limbs product = multiply(std::span<const Limb>(q2).subspan(k + 1), normal_);
+        if (less_than(x, product)) return remainder_schoolbook(x, normal_);  // cannot happen: the estimate is low
+        sub_into(x.data(), x.size(), product.data(), product.size());
+        trim(x);
+    }
+    for (int round = 0; !less_than(x, normal_); ++round) {
+        if (round == 4) return remainder_schoolbook(x, normal_);
+        sub_into(x.data(), x.size(), normal_.data(), normal_.size());
+        trim(x);
+    }
+    return x;
+}
+
+Limbs Modulus::reduce(std::span<const Limb> a) {
+    a = trimmed(a);
+    if (less_than(a, m_)) return Limbs(a.begin(), a.end());
+    const std::size_t k = m_.size();
+    if (k < kBarrettFrom || a.size() <= k + kShortQuotient) return remainder_schoolbook(a, m_);
+    if (normal_.empty()) {
+        shift_ = std::countl_zero(m_.back());
+        normal_ = shifted_left(m_, shift_);
+        reciprocal_ = reciprocal(normal_);
+    }
+    const Limbs x = shifted_left(a, shift_);
+    // The top 2k limbs, then k more at a time: the running remainder is
+    // below B^k, so each step stays below B^2k.
+    std::size_t at = x.size() > 2 * k ? x.size() - 2 * k : 0;
+    Limbs r = barrett(Limbs(x.begin() + static_cast<std::ptrdiff_t>(at), x.end()));
+    while (at > 0) {
+        const std::size_t step = std::min(k, at);
+        at -= step;
+        Limbs next(x.begin() + static_cast<std::ptrdiff_t>(at), x.begin() + static_cast<std::ptrdiff_t>(at + step));
+        next.insert(next.end(), r.begin(), r.end());
+        r = barrett(std::move(next));
+    }
+    return shifted_right(r, shift_);
+}
+
+}  // namespace quillet::bigint

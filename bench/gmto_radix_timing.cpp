@@ -55,7 +55,7 @@ std::vector<u64> distinct_primes(const std::size_t count, const u64 low, const u
 void time_it(const char* name, const std::vector<u64>& w) {
     double best = 1e9;
     std::size_t radices = 0;
-    for (int run = 0; run < 3; ++run) {
+    for (int run = 0; run < 7; ++run) {
         const auto start = std::chrono::steady_clock::now();
         radices = quillet::gmto::select_radices(w, ~u64{0} - 1).size();
         best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());

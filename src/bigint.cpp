@@ -86,14 +86,20 @@ Limb sub_into(Limb* r, const std::size_t rn, const Limb* a, const std::size_t an
 void mul_basecase(Limb* out, const Limb* a, const std::size_t na, const Limb* b, const std::size_t nb) {
     u128 acc = 0;
     Limb top = 0;
+    const auto accumulate = [&](const Limb x, const Limb y) {
+        const u128 p = static_cast<u128>(x) * y;
+        acc += p;
+        top += acc < p ? 1 : 0;
+    };
     for (std::size_t k = 0; k + 1 < na + nb; ++k) {
         const std::size_t first = k + 1 > nb ? k + 1 - nb : 0;
         const std::size_t last = std::min(k, na - 1);
-        for (std::size_t i = first; i <= last; ++i) {
-            const u128 p = static_cast<u128>(a[i]) * b[k - i];
-            acc += p;
-            top += acc < p ? 1 : 0;
+        std::size_t i = first;
+        for (; i + 1 <= last; i += 2) {
+            accumulate(a[i], b[k - i]);
+            accumulate(a[i + 1], b[k - i - 1]);
         }
+        if (i == last) accumulate(a[i], b[k - i]);
         out[k] = static_cast<Limb>(acc);
         acc = (acc >> 64) | (static_cast<u128>(top) << 64);
         top = 0;
@@ -120,19 +126,25 @@ void karatsuba(Limb* out, const Limb* a, const std::size_t na, const Limb* b, co
     const std::size_t nb1 = nb - h;
     mul(out, a, h, b, h);                         // a0 b0 in out[0 .. 2h)
     mul(out + 2 * h, a + h, na1, b + h, nb1);     // a1 b1 in out[2h .. na + nb)
-    Limbs sa(a, a + h);
-    sa.push_back(add_into(sa.data(), h, a + h, na1));
-    Limbs sb(b, b + h);
-    sb.push_back(add_into(sb.data(), h, b + h, nb1));
+    // One buffer for a0 + a1, b0 + b1 and their product.
+    Limbs scratch(4 * h + 4, 0);
+    Limb* const sa = scratch.data();
+    Limb* const sb = sa + h + 1;
+    Limb* const mid = sb + h + 1;
+    std::copy(a, a + h, sa);
+    sa[h] = add_into(sa, h, a + h, na1);
+    std::copy(b, b + h, sb);
+    sb[h] = add_into(sb, h, b + h, nb1);
     const std::size_t la = h + (sa[h] != 0 ? 1 : 0);
     const std::size_t lb = h + (sb[h] != 0 ? 1 : 0);
-    Limbs mid(2 * h + 2, 0);
-    mul(mid.data(), sa.data(), la, sb.data(), lb);
-    sub_into(mid.data(), mid.size(), out, 2 * h);
-    sub_into(mid.data(), mid.size(), out + 2 * h, na1 + nb1);
+    const std::size_t mid_size = 2 * h + 2;
+    mul(mid, sa, la, sb, lb);
+    std::fill(mid + la + lb, mid + mid_size, Limb{0});
+    sub_into(mid, mid_size, out, 2 * h);
+    sub_into(mid, mid_size, out + 2 * h, na1 + nb1);
     // The middle term times B^h is below the product, so its limbs past
     // na + nb - h are zero.
-    add_into(out + h, na + nb - h, mid.data(), std::min(mid.size(), na + nb - h));
+    add_into(out + h, na + nb - h, mid, std::min(mid_size, na + nb - h));
 }
 
 // out[0 .. na + nb) = a * b; out overlaps neither operand.

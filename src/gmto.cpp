@@ -29,7 +29,6 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -54,66 +53,60 @@ constexpr u64 kLargestDigit = static_cast<u64>(std::numeric_limits<Digit>::max()
 // ---------------------------------------------------------------------------
 // The totalizer tree.
 
-// The values of one digit position that have an indicator, with the
-// indicators. The leaf construction fills one per position; a finished node
-// keeps only the indicators (see Node), its values being 0 .. m.
-struct DigitList {
-    std::vector<Digit> values;  // always holds 0; ascending and distinct once complete
-    std::vector<Lit> var_of;    // var_of[v]: the literal for "at least v", 0 when v has none
-};
-
-// Appends v and maps it to `lit` unless v already has an indicator.
-void map_value(DigitList& list, const Digit v, const Lit lit) {
-    list.values.push_back(v);
-    const auto index = static_cast<std::size_t>(v);
-    if (list.var_of.size() <= index) list.var_of.resize(index + 1, 0);
-    if (list.var_of[index] == 0) list.var_of[index] = lit;
-}
-
-void ensure_sorted_unique(DigitList& list) {
-    if (!std::is_sorted(list.values.begin(), list.values.end())) std::sort(list.values.begin(), list.values.end());
-    list.values.erase(std::unique(list.values.begin(), list.values.end()), list.values.end());
-}
-
 // Every radix is at least 2 and the list ends once their product passes
 // 2^64 - 1, so there are at most 64 of them.
 constexpr std::size_t kMaxPositions = 65;
 
-// A tree node. Position k holds the values 0 .. m_k, each with an indicator
+// All nodes of the tree in flat storage, node after node in creation order.
+// Position k of a node holds the values 0 .. m_k, each with an indicator
 // literal that stands for "position k is at least v"; value 0 is the true
-// variable. The indicators of all positions are stored one after another.
-struct Node {
-    bool is_leaf = false;
-    const Node* left = nullptr;
-    const Node* right = nullptr;
-    std::vector<Lit> indicators;
-    std::vector<std::size_t> position_end;  // n + 1 entries: where each position's indicators end
-    std::vector<Lit> carry_vars;            // parents only: carry out of position k, or 0 when it never overflows
+// variable. A node's indicators follow each other position by position, and
+// `ends` keeps, per node and position, where that position's indicators end.
+// Carries are needed only while their parent's clauses are written, so they
+// are not kept.
+class Tree {
+public:
+    explicit Tree(const std::size_t positions) : positions_(positions) {}
 
-    // position(k)[v] is the indicator of value v at position k.
-    std::span<const Lit> position(const std::size_t k) const {
-        const std::size_t begin = k == 0 ? 0 : position_end[k - 1];
-        return {indicators.data() + begin, position_end[k] - begin};
+    std::size_t positions() const { return positions_; }
+    // position(node, k)[v] is the indicator of value v at position k. The
+    // span lasts until the next node is added.
+    std::span<const Lit> position(const std::size_t node, const std::size_t k) const {
+        const std::size_t at = node * positions_ + k;
+        const std::size_t begin = at == 0 ? 0 : ends_[at - 1];
+        return {indicators_.data() + begin, ends_[at] - begin};
     }
-    u64 largest(const std::size_t k) const { return position(k).size() - 1; }
+    u64 largest(const std::size_t node, const std::size_t k) const { return position(node, k).size() - 1; }
+
+    // A node is added one position at a time: push the indicators of the
+    // position, close it, and after the last position the node is complete.
+    void push(const Lit lit) { indicators_.push_back(lit); }
+    void close_position() { ends_.push_back(indicators_.size()); }
+    std::size_t size() const { return ends_.size() / positions_; }
+    void reserve(const std::size_t nodes, const std::size_t indicators) {
+        ends_.reserve(nodes * positions_);
+        indicators_.reserve(indicators);
+    }
+
+private:
+    std::size_t positions_;
+    std::vector<Lit> indicators_;
+    std::vector<std::size_t> ends_;
 };
 
 // The indicator of value v in a position, 0 when the position lacks v.
 Lit indicator(std::span<const Lit> position, const u64 v) { return v < position.size() ? position[v] : 0; }
 
-using Pool = std::vector<std::unique_ptr<Node>>;
-
 // Per-call buffers of the leaf construction, reused from leaf to leaf.
 struct LeafScratch {
     std::vector<u64> digits;            // digit vectors of the group's literals, one after another
     std::vector<std::size_t> reaching;  // literals whose digit reaches the current value
-    DigitList list;
 };
 
 // The leaf of one kept group: the indicator of value v at position k is the
 // one literal whose digit k reaches v, or a fresh variable implied by each
-// of the literals that reach it.
-const Node& build_leaf(Pool& pool, std::span<const Lit> group, std::span<const Weight> group_weights,
+// of the literals that reach it. Returns the leaf's node index.
+std::size_t build_leaf(Tree& tree, std::span<const Lit> group, std::span<const Weight> group_weights,
                        std::span<const u64> radices, const Lit true_var, VariableManager& vars, ClauseSink& cnf,
                        LeafScratch& scratch) {
     const std::size_t positions = radices.size() + 1;
@@ -121,10 +114,6 @@ const Node& build_leaf(Pool& pool, std::span<const Lit> group, std::span<const W
     for (std::size_t j = 0; j < group.size(); ++j) {
         weight_digits(group_weights[j], radices, std::span<u64>(scratch.digits).subspan(j * positions, positions));
     }
-    auto leaf = std::make_unique<Node>();
-    leaf->is_leaf = true;
-    leaf->position_end.reserve(positions);
-    DigitList& list = scratch.list;
     for (std::size_t k = 0; k < positions; ++k) {
         const auto digit = [&](const std::size_t j) { return scratch.digits[j * positions + k]; };
         u64 largest = 0;
@@ -133,32 +122,23 @@ const Node& build_leaf(Pool& pool, std::span<const Lit> group, std::span<const W
             throw std::overflow_error("quillet: gmto digit value does not fit in a signed 32-bit integer");
         // Every parent above this leaf needs a variable for each of these values.
         vars.require_available(largest);
-        list.values.assign(1, 0);
-        list.var_of.assign(1, true_var);
-        list.values.reserve(largest + 1);
-        list.var_of.reserve(largest + 1);
+        tree.push(true_var);
         scratch.reaching.clear();
         for (std::size_t j = 0; j < group.size(); ++j)
             if (digit(j) > 0) scratch.reaching.push_back(j);
         for (u64 v = 1; v <= largest; ++v) {
             std::erase_if(scratch.reaching, [&](const std::size_t j) { return digit(j) < v; });
-            Lit lit;
             if (scratch.reaching.size() == 1) {
-                lit = group[scratch.reaching.front()];
-            } else {
-                lit = vars.fresh();
-                for (const std::size_t j : scratch.reaching) cnf.add_clause({-group[j], lit});
+                tree.push(group[scratch.reaching.front()]);
+                continue;
             }
-            map_value(list, static_cast<Digit>(v), lit);
+            const Lit lit = vars.fresh();
+            for (const std::size_t j : scratch.reaching) cnf.add_clause({-group[j], lit});
+            tree.push(lit);
         }
-        ensure_sorted_unique(list);
-        if (static_cast<u64>(list.values.back()) + 1 != list.values.size())
-            throw std::logic_error("quillet: gmto leaf values are not contiguous");
-        for (const Digit v : list.values) leaf->indicators.push_back(list.var_of[static_cast<std::size_t>(v)]);
-        leaf->position_end.push_back(leaf->indicators.size());
+        tree.close_position();
     }
-    pool.push_back(std::move(leaf));
-    return *pool.back();
+    return tree.size() - 1;
 }
 
 // Clause buffer: the longest tree clause has five literals.
@@ -225,7 +205,7 @@ void add_top_clauses(std::span<const Lit> a_pos, std::span<const Lit> b_pos, std
     }
 }
 
-const Node& make_parent(Pool& pool, const Node& left, const Node& right, std::span<const u64> radices,
+std::size_t make_parent(Tree& tree, const std::size_t left, const std::size_t right, std::span<const u64> radices,
                         ClauseSink& cnf, VariableManager& vars, const Lit true_var) {
     const std::size_t n = radices.size();
     if (n + 1 > kMaxPositions) throw std::logic_error("quillet: gmto radix list too long");
@@ -236,7 +216,7 @@ const Node& make_parent(Pool& pool, const Node& left, const Node& right, std::sp
     u64 needed = 0;
     bool carry_in = false;
     for (std::size_t k = 0; k <= n; ++k) {
-        const u64 sum = left.largest(k) + right.largest(k) + (carry_in ? 1 : 0);
+        const u64 sum = tree.largest(left, k) + tree.largest(right, k) + (carry_in ? 1 : 0);
         if (k == n) {
             largest[k] = sum;
         } else {
@@ -250,28 +230,24 @@ const Node& make_parent(Pool& pool, const Node& left, const Node& right, std::sp
     // Checked before anything is allocated; it also keeps every value below 2^31.
     vars.require_available(needed);
 
-    auto parent = std::make_unique<Node>();
-    parent->left = &left;
-    parent->right = &right;
-    parent->carry_vars.assign(n, 0);
-    parent->indicators.reserve(needed + n + 1);
-    parent->position_end.reserve(n + 1);
+    // Carry out of position k, or 0 when it never overflows.
+    std::array<Lit, kMaxPositions> carry{};
     for (std::size_t k = 0; k <= n; ++k) {
-        if (k < n && overflows[k]) parent->carry_vars[k] = vars.fresh();
-        parent->indicators.push_back(true_var);
-        for (u64 v = 1; v <= largest[k]; ++v) parent->indicators.push_back(vars.fresh());
-        parent->position_end.push_back(parent->indicators.size());
+        if (k < n && overflows[k]) carry[k] = vars.fresh();
+        tree.push(true_var);
+        for (u64 v = 1; v <= largest[k]; ++v) tree.push(vars.fresh());
+        tree.close_position();
     }
+    const std::size_t parent = tree.size() - 1;
 
     for (std::size_t k = 0; k < n; ++k) {
-        const Lit ci = k >= 1 ? parent->carry_vars[k - 1] : 0;
-        add_position_clauses(left.position(k), right.position(k), parent->position(k), radices[k],
-                             parent->carry_vars[k], ci, cnf);
+        const Lit ci = k >= 1 ? carry[k - 1] : 0;
+        add_position_clauses(tree.position(left, k), tree.position(right, k), tree.position(parent, k), radices[k],
+                             carry[k], ci, cnf);
     }
-    add_top_clauses(left.position(n), right.position(n), parent->position(n), n >= 1 ? parent->carry_vars[n - 1] : 0,
-                    cnf);
-    pool.push_back(std::move(parent));
-    return *pool.back();
+    add_top_clauses(tree.position(left, n), tree.position(right, n), tree.position(parent, n),
+                    n >= 1 ? carry[n - 1] : 0, cnf);
+    return parent;
 }
 
 // ---------------------------------------------------------------------------
@@ -378,7 +354,8 @@ void check_tree_fits(std::span<const Weight> kept_weights, std::span<const std::
 // the limit's digit and this one exceeds it" (at position 0, "reaches it").
 // The limit is bound + 1, up to 2^64; the product of the radices reaches it,
 // so its top digit is 0 or 1.
-void forbid_reaching(const Node& root, u128 limit, std::span<const u64> radices, ClauseSink& cnf) {
+void forbid_reaching(const Tree& tree, const std::size_t root, u128 limit, std::span<const u64> radices,
+                     ClauseSink& cnf) {
     const std::size_t n = radices.size();
     std::vector<u64> d(n + 1);
     for (std::size_t k = 0; k < n; ++k) {
@@ -389,7 +366,7 @@ void forbid_reaching(const Node& root, u128 limit, std::span<const u64> radices,
     std::vector<Lit> prefix;
     // Clauses "prefix and position k at least v" for every value v >= first.
     const auto forbid_from = [&](const std::size_t k, const u64 first) {
-        const std::span<const Lit> position = root.position(k);
+        const std::span<const Lit> position = tree.position(root, k);
         for (u64 v = first; v < position.size(); ++v) {
             prefix.push_back(-position[v]);
             cnf.add_clause(std::span<const Lit>(prefix));
@@ -400,7 +377,7 @@ void forbid_reaching(const Node& root, u128 limit, std::span<const u64> radices,
     // false when the root cannot reach that digit, which ends the comparison.
     const auto extend_prefix = [&](const std::size_t k) {
         if (d[k] == 0) return true;
-        const Lit lit = indicator(root.position(k), d[k]);
+        const Lit lit = indicator(tree.position(root, k), d[k]);
         if (lit == 0) return false;
         prefix.push_back(-lit);
         return true;
@@ -471,8 +448,9 @@ void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     const Lit true_var = encoding.vars.fresh();
     cnf.add_clause({true_var});
 
-    Pool pool;
-    std::vector<const Node*> level;
+    Tree tree(radices.size() + 1);
+    tree.reserve(2 * group_ends.size(), 2 * (radices.size() + 1) * group_ends.size());
+    std::vector<std::size_t> level;
     level.reserve(group_ends.size());
     LeafScratch scratch;
     PollCounter poll(cnf, 256);
@@ -481,12 +459,11 @@ void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
         poll.tick();
         const std::span<const Lit> group(kept.data() + begin, end - begin);
         const std::span<const Weight> weights_of_group(kept_weights.data() + begin, end - begin);
-        level.push_back(
-            &build_leaf(pool, group, weights_of_group, radices, true_var, encoding.vars, cnf, scratch));
+        level.push_back(build_leaf(tree, group, weights_of_group, radices, true_var, encoding.vars, cnf, scratch));
         begin = end;
     }
 
-    std::vector<const Node*> next;
+    std::vector<std::size_t> next;
     while (level.size() > 1) {
         next.clear();
         for (std::size_t i = 0; i < level.size(); i += 2) {
@@ -494,12 +471,12 @@ void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
             if (i + 1 == level.size())
                 next.push_back(level[i]);
             else
-                next.push_back(&make_parent(pool, *level[i], *level[i + 1], radices, cnf, encoding.vars, true_var));
+                next.push_back(make_parent(tree, level[i], level[i + 1], radices, cnf, encoding.vars, true_var));
         }
         level.swap(next);
     }
 
-    forbid_reaching(*level.front(), u128{bound} + 1, radices, cnf);
+    forbid_reaching(tree, level.front(), u128{bound} + 1, radices, cnf);
 }
 
 }  // namespace quillet

@@ -14,6 +14,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <span>
@@ -479,6 +480,12 @@ u64 radix_by_factoring_all(std::span<const u64> entries, const ClauseSink* sink)
     return best_of(tallies, entries);
 }
 
+// The small primes are counted through a histogram of the entries when the
+// largest is at most both of these bounds (the second per entry): the
+// histogram then costs less than the division tests it replaces.
+constexpr u64 kHistogramLimit = u64{1} << 16;
+constexpr u64 kHistogramPerEntry = 16;
+
 // The next radix for the working weights that are at least 2.
 u64 choose_radix(std::span<const u64> entries, const ClauseSink* sink) {
     if (entries.empty()) return 2;
@@ -500,12 +507,33 @@ u64 choose_radix(std::span<const u64> entries, const ClauseSink* sink) {
             best = std::max(best, *c);
         }
     };
-    tally(2);
     // A prime above every entry divides none of them.
     const u64 largest = *std::max_element(entries.begin(), entries.end());
-    for (const u64 p : kOddTrialPrimes) {
-        if (p > largest) break;
-        tally(p);
+    if (largest <= kHistogramLimit && largest <= kHistogramPerEntry * entries.size() &&
+        entries.size() <= std::numeric_limits<std::uint32_t>::max()) {
+        // Many small entries: a prime's count is the sum of the histogram
+        // over its multiples, about 2.5 largest steps for all of them
+        // instead of one division test per entry and prime.
+        std::vector<std::uint32_t> histogram(largest + 1, 0);
+        for (const u64 x : entries) ++histogram[x];
+        const auto tally_by_histogram = [&](const u64 p) {
+            u64 c = 0;
+            for (u64 m = p; m <= largest; m += p) c += histogram[m];
+            if (c == 0) return;
+            tallies.push_back(PrimeTally{p, c, 0});
+            best = std::max(best, c);
+        };
+        tally_by_histogram(2);
+        for (const u64 p : kOddTrialPrimes) {
+            if (p > largest) break;
+            tally_by_histogram(p);
+        }
+    } else {
+        tally(2);
+        for (const u64 p : kOddTrialPrimes) {
+            if (p > largest) break;
+            tally(p);
+        }
     }
 
     LargePrimes large;

@@ -29,6 +29,7 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -276,27 +277,39 @@ u128 position_literals(const u64 size_a, const u64 size_b, const u64 r, const u6
     return below * (prefix + 1 + (carry_out ? 1 : 0)) + at * (prefix + 1) + above * 2 * (prefix + 1);
 }
 
+// What the parents of the tree will write, at most.
+struct TreeSize {
+    u64 clauses = 0;
+    u64 literals = 0;
+};
+
 // Replays the pairing of the tree with each node reduced to its largest
 // value per position, and throws the id or size error up front when the
 // parents alone need more variables or literals than can exist. The leaves
 // only add to both, so nothing refused here would have fitted; and nothing
 // is allocated for an encoding that is hopeless from the start.
-void check_tree_fits(std::span<const Weight> kept_weights, std::span<const std::size_t> group_ends,
-                     std::span<const u64> radices, const VariableManager& vars, const ClauseSink& cnf) {
+//
+// The exact literal count of a position takes a few 128-bit products, so a
+// first replay counts each pair of values at its largest cost and stops
+// only for ids; when that bound stays within the budget the exact count
+// cannot pass it either, and the ids fail at the same parent as they would
+// in the exact replay, which runs only when the bound does not fit.
+TreeSize check_tree_fits(std::span<const Weight> kept_weights, std::span<const std::size_t> group_ends,
+                         std::span<const u64> radices, const VariableManager& vars, const ClauseSink& cnf) {
     const std::size_t positions = radices.size() + 1;
-    std::vector<u64> largest;  // node after node, `positions` entries each
-    largest.reserve(group_ends.size() * positions);
+    std::vector<u64> leaves;  // node after node, `positions` entries each
+    leaves.reserve(group_ends.size() * positions);
     std::vector<u64> digits(positions);
     std::size_t begin = 0;
     for (const std::size_t end : group_ends) {
-        const std::size_t at = largest.size();
-        largest.resize(at + positions, 0);
+        const std::size_t at = leaves.size();
+        leaves.resize(at + positions, 0);
         for (std::size_t i = begin; i < end; ++i) {
             weight_digits(kept_weights[i], radices, digits);
-            for (std::size_t k = 0; k < positions; ++k) largest[at + k] = std::max(largest[at + k], digits[k]);
+            for (std::size_t k = 0; k < positions; ++k) leaves[at + k] = std::max(leaves[at + k], digits[k]);
         }
         for (std::size_t k = 0; k < positions; ++k)
-            if (largest[at + k] > kLargestDigit)
+            if (leaves[at + k] > kLargestDigit)
                 throw std::overflow_error("quillet: gmto digit value does not fit in a signed 32-bit integer");
         begin = end;
     }
@@ -304,46 +317,69 @@ void check_tree_fits(std::span<const Weight> kept_weights, std::span<const std::
     const auto saturate = [](const u128 x) {
         return static_cast<u64>(std::min<u128>(x, std::numeric_limits<u64>::max()));
     };
-    u128 ids = 0;
-    u128 literals = 0;
+    const u64 room = cnf.max_literals() - std::min(cnf.num_literals(), cnf.max_literals());
+    std::vector<u64> largest;
     std::vector<u64> next;
-    std::size_t nodes = group_ends.size();
-    while (nodes > 1) {
-        next.clear();
-        for (std::size_t i = 0; i < nodes; i += 2) {
-            const u64* left = largest.data() + i * positions;
-            if (i + 1 == nodes) {
-                next.insert(next.end(), left, left + positions);
-                continue;
-            }
-            const u64* right = left + positions;
-            bool carry_in = false;
-            for (std::size_t k = 0; k < positions; ++k) {
-                const u64 a = left[k] + 1;
-                const u64 b = right[k] + 1;
-                const u64 sum = left[k] + right[k] + (carry_in ? 1 : 0);
-                if (k + 1 == positions) {
-                    literals += u128{a} * b * (carry_in ? 7 : 3);
-                    ids += sum;
-                    next.push_back(sum);
-                    break;
+    // Returns the size, or nothing when `exact` is false and the bound
+    // passed the budget.
+    const auto replay = [&](const bool exact) -> std::optional<TreeSize> {
+        largest = leaves;
+        u128 ids = 0;
+        u128 literals = 0;
+        u128 clauses = 0;
+        std::size_t nodes = group_ends.size();
+        while (nodes > 1) {
+            next.clear();
+            for (std::size_t i = 0; i < nodes; i += 2) {
+                const u64* left = largest.data() + i * positions;
+                if (i + 1 == nodes) {
+                    next.insert(next.end(), left, left + positions);
+                    continue;
                 }
-                const u64 r = radices[k];
-                const bool carry_out = sum >= r;
-                literals += position_literals(a, b, r, 0, 2, carry_out);
-                if (carry_in) literals += position_literals(a, b, r, 1, 3, carry_out);
-                ids += std::min(r - 1, sum) + (carry_out ? 1 : 0);
-                next.push_back(std::min(r - 1, sum));
-                carry_in = carry_out;
+                const u64* right = left + positions;
+                bool carry_in = false;
+                for (std::size_t k = 0; k < positions; ++k) {
+                    const u64 a = left[k] + 1;
+                    const u64 b = right[k] + 1;
+                    const u128 pairs = u128{a} * b;
+                    const u64 sum = left[k] + right[k] + (carry_in ? 1 : 0);
+                    if (k + 1 == positions) {
+                        literals += pairs * (carry_in ? 7 : 3);
+                        clauses += pairs * (carry_in ? 2 : 1);
+                        ids += sum;
+                        next.push_back(sum);
+                        break;
+                    }
+                    const u64 r = radices[k];
+                    const bool carry_out = sum >= r;
+                    // At most two clauses per pair, of prefix + 1 literals
+                    // each (prefix 2, or 3 with the carry in).
+                    clauses += pairs * (carry_in ? 4 : 2);
+                    if (exact) {
+                        literals += position_literals(a, b, r, 0, 2, carry_out);
+                        if (carry_in) literals += position_literals(a, b, r, 1, 3, carry_out);
+                    } else {
+                        literals += pairs * (carry_in ? 14 : 6);
+                    }
+                    ids += std::min(r - 1, sum) + (carry_out ? 1 : 0);
+                    next.push_back(std::min(r - 1, sum));
+                    carry_in = carry_out;
+                }
+                // The totals only grow, so the first parent past a limit
+                // decides; stopping there also keeps every value below 2^32.
+                vars.require_available(saturate(ids));
+                if (exact)
+                    cnf.require_room(saturate(literals));
+                else if (literals > room)
+                    return std::nullopt;
             }
-            // The totals only grow, so the first parent past a limit
-            // decides; stopping there also keeps every value below 2^32.
-            vars.require_available(saturate(ids));
-            cnf.require_room(saturate(literals));
+            largest.swap(next);
+            nodes = largest.size() / positions;
         }
-        largest.swap(next);
-        nodes = largest.size() / positions;
-    }
+        return TreeSize{saturate(clauses), saturate(literals)};
+    };
+    if (const std::optional<TreeSize> bound = replay(false)) return *bound;
+    return *replay(true);
 }
 
 // ---------------------------------------------------------------------------
@@ -443,7 +479,8 @@ void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     weights.reserve(constraint.terms.size());
     for (const WeightedLiteral& term : constraint.terms) weights.push_back(term.weight);
     const Radices radices = gmto::select_radices(weights, bound, &cnf);
-    check_tree_fits(kept_weights, group_ends, radices, encoding.vars, cnf);
+    const TreeSize size = check_tree_fits(kept_weights, group_ends, radices, encoding.vars, cnf);
+    cnf.reserve(size.clauses, size.literals);
 
     const Lit true_var = encoding.vars.fresh();
     cnf.add_clause({true_var});

@@ -98,25 +98,49 @@ private:
 // The indicator of value v in a position, 0 when the position lacks v.
 Lit indicator(std::span<const Lit> position, const u64 v) { return v < position.size() ? position[v] : 0; }
 
-// Per-call buffers of the leaf construction, reused from leaf to leaf.
-struct LeafScratch {
-    std::vector<u64> digits;            // digit vectors of the group's literals, one after another
-    std::vector<std::size_t> reaching;  // literals whose digit reaches the current value
+// The digit vectors of the kept weights. The size check and the leaves both
+// read them; on small inputs, where the divisions are a visible share of
+// the cost, they are computed once into a table, while on large ones each
+// reader computes a group's digits when it needs them, so that the table
+// never costs more memory than the tree.
+class KeptDigits {
+public:
+    KeptDigits(std::span<const Weight> weights, std::span<const u64> radices)
+        : weights_(weights), radices_(radices), positions_(radices.size() + 1) {
+        if (weights.size() * positions_ > kTableLimit) return;
+        table_.resize(weights.size() * positions_);
+        for (std::size_t i = 0; i < weights.size(); ++i)
+            weight_digits(weights[i], radices, std::span<u64>(table_).subspan(i * positions_, positions_));
+    }
+    // The digit vectors of weights first .. first + count - 1, one after
+    // another; `buffer` holds them when there is no table.
+    std::span<const u64> of(const std::size_t first, const std::size_t count, std::vector<u64>& buffer) const {
+        if (!table_.empty()) return std::span<const u64>(table_).subspan(first * positions_, count * positions_);
+        buffer.resize(count * positions_);
+        for (std::size_t j = 0; j < count; ++j)
+            weight_digits(weights_[first + j], radices_, std::span<u64>(buffer).subspan(j * positions_, positions_));
+        return buffer;
+    }
+
+private:
+    static constexpr std::size_t kTableLimit = std::size_t{1} << 16;
+    std::span<const Weight> weights_;
+    std::span<const u64> radices_;
+    std::size_t positions_;
+    std::vector<u64> table_;
 };
 
-// The leaf of one kept group: the indicator of value v at position k is the
-// one literal whose digit k reaches v, or a fresh variable implied by each
-// of the literals that reach it. Returns the leaf's node index.
-std::size_t build_leaf(Tree& tree, std::span<const Lit> group, std::span<const Weight> group_weights,
-                       std::span<const u64> radices, const Lit true_var, VariableManager& vars, ClauseSink& cnf,
-                       LeafScratch& scratch) {
-    const std::size_t positions = radices.size() + 1;
-    scratch.digits.resize(group.size() * positions);
-    for (std::size_t j = 0; j < group.size(); ++j) {
-        weight_digits(group_weights[j], radices, std::span<u64>(scratch.digits).subspan(j * positions, positions));
-    }
+// The leaf of one kept group, from the digit vectors of its literals (one
+// after another): the indicator of value v at position k is the one literal
+// whose digit k reaches v, or a fresh variable implied by each of the
+// literals that reach it. `reaching` is a buffer reused from leaf to leaf.
+// Returns the leaf's node index.
+std::size_t build_leaf(Tree& tree, std::span<const Lit> group, std::span<const u64> group_digits,
+                       const Lit true_var, VariableManager& vars, ClauseSink& cnf,
+                       std::vector<std::size_t>& reaching) {
+    const std::size_t positions = tree.positions();
     for (std::size_t k = 0; k < positions; ++k) {
-        const auto digit = [&](const std::size_t j) { return scratch.digits[j * positions + k]; };
+        const auto digit = [&](const std::size_t j) { return group_digits[j * positions + k]; };
         u64 largest = 0;
         for (std::size_t j = 0; j < group.size(); ++j) largest = std::max(largest, digit(j));
         if (largest > kLargestDigit)
@@ -124,17 +148,17 @@ std::size_t build_leaf(Tree& tree, std::span<const Lit> group, std::span<const W
         // Every parent above this leaf needs a variable for each of these values.
         vars.require_available(largest);
         tree.push(true_var);
-        scratch.reaching.clear();
+        reaching.clear();
         for (std::size_t j = 0; j < group.size(); ++j)
-            if (digit(j) > 0) scratch.reaching.push_back(j);
+            if (digit(j) > 0) reaching.push_back(j);
         for (u64 v = 1; v <= largest; ++v) {
-            std::erase_if(scratch.reaching, [&](const std::size_t j) { return digit(j) < v; });
-            if (scratch.reaching.size() == 1) {
-                tree.push(group[scratch.reaching.front()]);
+            std::erase_if(reaching, [&](const std::size_t j) { return digit(j) < v; });
+            if (reaching.size() == 1) {
+                tree.push(group[reaching.front()]);
                 continue;
             }
             const Lit lit = vars.fresh();
-            for (const std::size_t j : scratch.reaching) cnf.add_clause({-group[j], lit});
+            for (const std::size_t j : reaching) cnf.add_clause({-group[j], lit});
             tree.push(lit);
         }
         tree.close_position();
@@ -294,20 +318,20 @@ struct TreeSize {
 // only for ids; when that bound stays within the budget the exact count
 // cannot pass it either, and the ids fail at the same parent as they would
 // in the exact replay, which runs only when the bound does not fit.
-TreeSize check_tree_fits(std::span<const Weight> kept_weights, std::span<const std::size_t> group_ends,
+TreeSize check_tree_fits(const KeptDigits& kept_digits, std::span<const std::size_t> group_ends,
                          std::span<const u64> radices, const VariableManager& vars, const ClauseSink& cnf) {
     const std::size_t positions = radices.size() + 1;
     std::vector<u64> leaves;  // node after node, `positions` entries each
     leaves.reserve(group_ends.size() * positions);
-    std::vector<u64> digits(positions);
+    std::vector<u64> buffer;
     std::size_t begin = 0;
     for (const std::size_t end : group_ends) {
         const std::size_t at = leaves.size();
         leaves.resize(at + positions, 0);
-        for (std::size_t i = begin; i < end; ++i) {
-            weight_digits(kept_weights[i], radices, digits);
-            for (std::size_t k = 0; k < positions; ++k) leaves[at + k] = std::max(leaves[at + k], digits[k]);
-        }
+        const std::span<const u64> digits = kept_digits.of(begin, end - begin, buffer);
+        for (std::size_t j = 0; j < end - begin; ++j)
+            for (std::size_t k = 0; k < positions; ++k)
+                leaves[at + k] = std::max(leaves[at + k], digits[j * positions + k]);
         for (std::size_t k = 0; k < positions; ++k)
             if (leaves[at + k] > kLargestDigit)
                 throw std::overflow_error("quillet: gmto digit value does not fit in a signed 32-bit integer");
@@ -479,24 +503,27 @@ void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     weights.reserve(constraint.terms.size());
     for (const WeightedLiteral& term : constraint.terms) weights.push_back(term.weight);
     const Radices radices = gmto::select_radices(weights, bound, &cnf);
-    const TreeSize size = check_tree_fits(kept_weights, group_ends, radices, encoding.vars, cnf);
+    const std::size_t positions = radices.size() + 1;
+    const KeptDigits kept_digits(kept_weights, radices);
+    const TreeSize size = check_tree_fits(kept_digits, group_ends, radices, encoding.vars, cnf);
     cnf.reserve(size.clauses, size.literals);
 
     const Lit true_var = encoding.vars.fresh();
     cnf.add_clause({true_var});
 
-    Tree tree(radices.size() + 1);
-    tree.reserve(2 * group_ends.size(), 2 * (radices.size() + 1) * group_ends.size());
+    Tree tree(positions);
+    tree.reserve(2 * group_ends.size(), 2 * positions * group_ends.size());
     std::vector<std::size_t> level;
     level.reserve(group_ends.size());
-    LeafScratch scratch;
+    std::vector<std::size_t> reaching;
+    std::vector<u64> digits_buffer;
     PollCounter poll(cnf, 256);
     std::size_t begin = 0;
     for (const std::size_t end : group_ends) {
         poll.tick();
         const std::span<const Lit> group(kept.data() + begin, end - begin);
-        const std::span<const Weight> weights_of_group(kept_weights.data() + begin, end - begin);
-        level.push_back(build_leaf(tree, group, weights_of_group, radices, true_var, encoding.vars, cnf, scratch));
+        const std::span<const u64> digits_of_group = kept_digits.of(begin, end - begin, digits_buffer);
+        level.push_back(build_leaf(tree, group, digits_of_group, true_var, encoding.vars, cnf, reaching));
         begin = end;
     }
 

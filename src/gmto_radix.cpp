@@ -594,8 +594,14 @@ Radices select_radices(std::span<const Weight> weights, const Weight bound, cons
 // The n + 1 digits of w, least significant first, into `out`.
 void weight_digits(Weight w, std::span<const u64> radices, std::span<u64> out) {
     for (std::size_t k = 0; k < radices.size(); ++k) {
-        out[k] = w % radices[k];
-        w /= radices[k];
+        const u64 r = radices[k];
+        if (std::has_single_bit(r)) {  // common, and a shift is much cheaper than a division
+            out[k] = w & (r - 1);
+            w >>= std::countr_zero(r);
+        } else {
+            out[k] = w % r;
+            w /= r;
+        }
     }
     out[radices.size()] = w;
 }

@@ -595,7 +595,10 @@ Radices select_radices(std::span<const Weight> weights, const Weight bound, cons
 void weight_digits(Weight w, std::span<const u64> radices, std::span<u64> out) {
     for (std::size_t k = 0; k < radices.size(); ++k) {
         const u64 r = radices[k];
-        if (std::has_single_bit(r)) {  // common, and a shift is much cheaper than a division
+        // A power of two is common, and a shift is much cheaper than a
+        // division (tested by hand: std::has_single_bit is a library call
+        // without the popcnt instruction).
+        if ((r & (r - 1)) == 0) {
             out[k] = w & (r - 1);
             w >>= std::countr_zero(r);
         } else {

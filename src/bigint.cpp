@@ -270,11 +270,15 @@ Limbs long_division(std::span<const Limb> a, std::span<const Limb> m, Limbs* quo
     return shifted_right(u, shift);
 }
 
-// A lower estimate, short by at most 2, of floor(B^2k / n) for n of k limbs
+// A lower estimate, short by at most 3, of floor(B^2k / n) for n of k limbs
 // with its top bit set. With X_h that estimate for the top h limbs of n and
 // X0 = X_h B^(k-h), one Newton step X0 + X0 (B^2k - n X0) / B^2k equals
 // Y (1 - d^2) for Y = B^2k / n and X0 = Y (1 - d): never above Y, and below
-// it by Y d^2 with |d| <= 3 B^-h, which is below one for 2h >= k + 3.
+// it by Y d^2 with |d| <= 6 B^-h, which is below one for 2h >= k + 3.
+// The correction X_h e / B^2h (e = B^(k+h) - n X_h, about k limbs) does not
+// need the low h - 2 limbs of e: with X_h < 2 B^h they move it by less than
+// 2 B^-2. They are dropped with the rounding that keeps the estimate low, so
+// the step costs two products of k/2 limbs rather than three.
 Limbs reciprocal(std::span<const Limb> n) {
     const std::size_t k = n.size();
     if (k < kBarrettFrom) {
@@ -285,28 +289,38 @@ Limbs reciprocal(std::span<const Limb> n) {
         return q;
     }
     const std::size_t h = k / 2 + 2;
+    const std::size_t dropped = h - 2;
     const Limbs xh = reciprocal(n.subspan(k - h));
     Limbs t = multiply(n, xh);  // about B^(k+h)
     Limbs x0(k - h, 0);
     x0.insert(x0.end(), xh.begin(), xh.end());
+    const auto any_nonzero = [](std::span<const Limb> limbs) {
+        return std::any_of(limbs.begin(), limbs.end(), [](const Limb l) { return l != 0; });
+    };
+    const auto high_part = [](std::span<const Limb> a, const std::size_t from) {
+        return Limbs(a.begin() + static_cast<std::ptrdiff_t>(std::min(from, a.size())), a.end());
+    };
+    const Limb one = 1;
     if (t.size() <= k + h) {
-        // e = B^(k+h) - t, as the two's complement of t over k + h limbs.
+        // e = B^(k+h) - t, as the two's complement of t over k + h limbs;
+        // both roundings down keep the added correction low.
         t.resize(k + h, 0);
         for (Limb& limb : t) limb = ~limb;
-        add_into(t.data(), t.size(), Limbs{1}.data(), 1);
-        trim(t);
-        const Limbs d = multiply(xh, t);
-        if (d.size() > 2 * h) add_into(x0.data(), x0.size(), d.data() + 2 * h, d.size() - 2 * h);
+        add_into(t.data(), t.size(), &one, 1);
+        const Limbs d = multiply(xh, high_part(t, dropped));
+        if (d.size() > 2 * h - dropped)
+            add_into(x0.data(), x0.size(), d.data() + 2 * h - dropped, d.size() - (2 * h - dropped));
     } else {
-        --t[k + h];  // t - B^(k+h)
-        trim(t);
-        const Limbs d = multiply(xh, t);
-        // Subtracting ceil(d / B^2h) keeps the estimate low.
-        const std::size_t low = std::min(d.size(), 2 * h);
-        Limbs correction(d.begin() + static_cast<std::ptrdiff_t>(low), d.end());
+        // e = t - B^(k+h) is subtracted: both roundings go up.
+        --t[k + h];
+        Limbs e = high_part(t, dropped);
+        e.push_back(0);
+        if (any_nonzero(std::span<const Limb>(t).first(std::min(dropped, t.size())))) add_into(e.data(), e.size(), &one, 1);
+        const Limbs d = multiply(xh, e);
+        Limbs correction = high_part(d, 2 * h - dropped);
         correction.push_back(0);
-        if (std::any_of(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(low), [](const Limb l) { return l != 0; }))
-            add_into(correction.data(), correction.size(), Limbs{1}.data(), 1);
+        if (any_nonzero(std::span<const Limb>(d).first(std::min(2 * h - dropped, d.size()))))
+            add_into(correction.data(), correction.size(), &one, 1);
         sub_into(x0.data(), x0.size(), correction.data(), trimmed(correction).size());
     }
     trim(x0);
@@ -355,7 +369,7 @@ Limbs Modulus::barrett(Limbs x) const {
         trim(x);
     }
     for (int round = 0; !less_than(x, normal_); ++round) {
-        if (round == 4) return remainder_schoolbook(x, normal_);
+        if (round == 8) return remainder_schoolbook(x, normal_);
         sub_into(x.data(), x.size(), normal_.data(), normal_.size());
         trim(x);
     }

@@ -17,6 +17,7 @@
 #include "bigint.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <utility>
@@ -33,6 +34,9 @@ using u128 = unsigned __int128;
 
 // Below this many limbs in the shorter operand, schoolbook multiplication.
 constexpr std::size_t kKaratsubaFrom = 32;
+// From this many limbs in the shorter operand, Toom-3 when the operands
+// are balanced enough for its three-way split.
+constexpr std::size_t kToomFrom = 150;
 // Moduli below this many limbs are reduced by long division.
 constexpr std::size_t kBarrettFrom = 40;
 // Long division also when the quotient has at most this many limbs: it then
@@ -172,6 +176,122 @@ void karatsuba(Limb* out, const Limb* a, const std::size_t na, const Limb* b, co
     add_into(out + h, na + nb - h, mid, std::min(mid_size, na + nb - h));
 }
 
+// Toom-3 with the points 0, 1, -1, -2 and infinity and Bodrato's
+// interpolation, for na >= nb > 2 ceil(na / 3). The interpolation runs in
+// two's complement over 2h + 3 limbs, wide enough for every intermediate
+// value in absolute terms; its exact divisions by 3 are 2-adic (they only
+// need the result to be a multiple of 3 modulo that width) and those by 2
+// are arithmetic shifts.
+void toom3(Limb* out, const Limb* a, const std::size_t na, const Limb* b, const std::size_t nb) {
+    const std::size_t h = (na + 2) / 3;
+    const std::size_t width = 2 * h + 3;
+    // x0 + x1 t + x2 t^2 at t = 1, -1, -2: magnitudes of h + 1 limbs, and
+    // whether the value is negative.
+    struct Point {
+        Limbs magnitude;
+        bool negative = false;
+    };
+    const auto difference = [h](Limbs plus, Limbs minus) {
+        Point p;
+        if (less_than(plus, minus)) {
+            std::swap(plus, minus);
+            p.negative = true;
+        }
+        sub_into(plus.data(), h + 1, minus.data(), h + 1);
+        p.magnitude = std::move(plus);
+        return p;
+    };
+    const auto evaluate = [&](const Limb* x, const std::size_t n) {
+        const std::size_t n2 = n - 2 * h;
+        Limbs x0(x, x + h);
+        x0.push_back(0);
+        Limbs x1(x + h, x + 2 * h);
+        x1.push_back(0);
+        Limbs even = x0;  // x0 + x2
+        add_into(even.data(), h + 1, x + 2 * h, n2);
+        Limbs sum = even;  // x0 + x1 + x2
+        add_into(sum.data(), h + 1, x1.data(), h + 1);
+        Limbs four_x2(h + 1, 0);  // x0 + 4 x2
+        for (std::size_t i = 0; i < n2; ++i) {
+            four_x2[i] |= x[2 * h + i] << 2;
+            four_x2[i + 1] = x[2 * h + i] >> 62;
+        }
+        add_into(four_x2.data(), h + 1, x0.data(), h + 1);
+        Limbs two_x1(h + 1, 0);
+        for (std::size_t i = 0; i < h; ++i) {
+            two_x1[i] |= x1[i] << 1;
+            two_x1[i + 1] = x1[i] >> 63;
+        }
+        return std::array<Point, 3>{Point{std::move(sum), false}, difference(even, x1),
+                                    difference(std::move(four_x2), std::move(two_x1))};
+    };
+    const std::array<Point, 3> pa = evaluate(a, na);
+    const std::array<Point, 3> pb = evaluate(b, nb);
+
+    // The products at 1, -1, -2 in two's complement over `width` limbs.
+    const auto product = [&](const Point& x, const Point& y) {
+        Limbs w(width, 0);
+        mul(w.data(), x.magnitude.data(), h + 1, y.magnitude.data(), h + 1);
+        if (x.negative != y.negative) {
+            for (Limb& limb : w) limb = ~limb;
+            const Limb one = 1;
+            add_into(w.data(), width, &one, 1);
+        }
+        return w;
+    };
+    Limbs r1 = product(pa[0], pb[0]);        // W(1)
+    const Limbs wm1 = product(pa[1], pb[1]);  // W(-1)
+    Limbs r3 = product(pa[2], pb[2]);        // W(-2)
+    mul(out, a, h, b, h);                    // W(0) in out[0 .. 2h)
+    mul(out + 4 * h, a + 2 * h, na - 2 * h, b + 2 * h, nb - 2 * h);  // W(inf) in out[4h ..)
+    Limbs w0(out, out + 2 * h);
+    w0.resize(width, 0);
+    Limbs winf(out + 4 * h, out + na + nb);
+    winf.resize(width, 0);
+
+    const auto sub = [width](Limbs& x, const Limbs& y) { sub_into(x.data(), width, y.data(), width); };
+    const auto add = [width](Limbs& x, const Limbs& y) { add_into(x.data(), width, y.data(), width); };
+    const auto halve = [](Limbs& x) {  // arithmetic shift by one bit
+        for (std::size_t i = 0; i + 1 < x.size(); ++i) x[i] = (x[i] >> 1) | (x[i + 1] << 63);
+        x.back() = static_cast<Limb>(static_cast<std::int64_t>(x.back()) >> 1);
+    };
+    const auto third = [](Limbs& x) {  // x / 3 modulo B^width
+        constexpr Limb kInverse3 = 0xaaaaaaaaaaaaaaabULL;
+        Limb borrow = 0;
+        for (Limb& limb : x) {
+            const Limb s = limb;
+            const Limb t = s - borrow;
+            const Limb q = t * kInverse3;
+            limb = q;
+            borrow = static_cast<Limb>((static_cast<u128>(q) * 3) >> 64) + (s < borrow ? 1 : 0);
+        }
+    };
+    sub(r3, r1);  // (W(-2) - W(1)) / 3
+    third(r3);
+    sub(r1, wm1);  // (W(1) - W(-1)) / 2
+    halve(r1);
+    Limbs r2 = wm1;  // W(-1) - W(0)
+    sub(r2, w0);
+    Limbs t = r2;  // (r2 - r3) / 2 + 2 W(inf)
+    sub(t, r3);
+    halve(t);
+    add(t, winf);
+    add(t, winf);
+    r3 = std::move(t);
+    add(r2, r1);  // r2 + r1 - W(inf)
+    sub(r2, winf);
+    sub(r1, r3);  // r1 - r3
+
+    // The coefficients are now c1, c2, c3 >= 0; the product fits in
+    // na + nb limbs, so no addition carries out of it.
+    const std::size_t total = na + nb;
+    std::fill(out + 2 * h, out + 4 * h, Limb{0});
+    for (const auto& [coefficient, at] : {std::pair{&r1, h}, std::pair{&r2, 2 * h}, std::pair{&r3, 3 * h}}) {
+        const std::size_t len = std::min(trimmed(*coefficient).size(), total - at);
+        add_into(out + at, total - at, coefficient->data(), len);
+    }
+}
+
 // out[0 .. na + nb) = a * b; out overlaps neither operand.
 void mul(Limb* out, const Limb* a, std::size_t na, const Limb* b, std::size_t nb) {
     if (na < nb) {
@@ -182,6 +302,8 @@ void mul(Limb* out, const Limb* a, std::size_t na, const Limb* b, std::size_t nb
         std::fill(out, out + na, Limb{0});
     } else if (nb < kKaratsubaFrom) {
         mul_basecase(out, a, na, b, nb);
+    } else if (nb >= kToomFrom && nb > 2 * ((na + 2) / 3)) {
+        toom3(out, a, na, b, nb);
     } else {
         karatsuba(out, a, na, b, nb);
     }

@@ -60,7 +60,7 @@ TEST(GmtoBigint, KaratsubaMatchesSchoolbookAndResidues) {
     std::mt19937_64 rng(seed);
     const std::vector<std::pair<std::size_t, std::size_t>> sizes = {
         {31, 31}, {32, 32}, {33, 33}, {64, 63}, {65, 2}, {100, 33}, {257, 129}, {300, 151},
-        {513, 512}, {700, 40}, {777, 300}, {1024, 1023}, {1500, 1499}};
+        {513, 512}, {700, 40}, {777, 300}, {1024, 1023}, {1500, 1499}, {999, 667}, {1000, 668}, {3000, 2999}};
     constexpr Limb kPrime = 0xffffffffffffffc5ULL;  // 2^64 - 59
     for (const auto& [na, nb] : sizes) {
         for (int shape = 0; shape < 4; ++shape) {

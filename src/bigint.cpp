@@ -309,6 +309,21 @@ void mul(Limb* out, const Limb* a, std::size_t na, const Limb* b, std::size_t nb
     }
 }
 
+// (hi B + lo) / d and the remainder, for hi < d so that the quotient fits a
+// limb. The compiler turns a 128-bit division into a library call that
+// handles any quotient; x86-64's divq does this one in a single instruction.
+inline Limb divide_two_by_one(const Limb hi, const Limb lo, const Limb d, Limb& remainder) {
+#if defined(__x86_64__)
+    Limb q;
+    asm("divq %4" : "=a"(q), "=d"(remainder) : "a"(lo), "d"(hi), "rm"(d) : "cc");
+    return q;
+#else
+    const u128 n = (static_cast<u128>(hi) << 64) | lo;
+    remainder = static_cast<Limb>(n % d);
+    return static_cast<Limb>(n / d);
+#endif
+}
+
 // a << (64 limbs + bits) for bits < 64, with room for the bits shifted out.
 Limbs shifted_left(std::span<const Limb> a, const int bits, const std::size_t limbs = 0) {
     Limbs out(limbs + a.size() + 1, 0);
@@ -340,11 +355,10 @@ Limbs long_division(std::span<const Limb> a, std::span<const Limb> m, Limbs* quo
     const std::size_t n = m.size();
     if (n == 1) {
         if (quotient != nullptr) quotient->assign(a.size(), 0);
-        u128 r = 0;
+        Limb r = 0;
         for (std::size_t i = a.size(); i-- > 0;) {
-            const u128 cur = (r << 64) | a[i];
-            if (quotient != nullptr) (*quotient)[i] = static_cast<Limb>(cur / m[0]);
-            r = cur % m[0];
+            const Limb q = divide_two_by_one(r, a[i], m[0], r);
+            if (quotient != nullptr) (*quotient)[i] = q;
         }
         if (quotient != nullptr) trim(*quotient);
         Limbs out{static_cast<Limb>(r)};
@@ -360,9 +374,17 @@ Limbs long_division(std::span<const Limb> a, std::span<const Limb> m, Limbs* quo
     if (quotient != nullptr) quotient->assign(u.size() - n, 0);
     constexpr u128 kBase = static_cast<u128>(1) << 64;
     for (std::size_t j = u.size() - n; j-- > 0;) {
-        const u128 top = (static_cast<u128>(u[j + n]) << 64) | u[j + n - 1];
-        u128 qhat = top / v[n - 1];
-        u128 rhat = top % v[n - 1];
+        u128 qhat;
+        u128 rhat;
+        if (u[j + n] < v[n - 1]) {
+            Limb r;
+            qhat = divide_two_by_one(u[j + n], u[j + n - 1], v[n - 1], r);
+            rhat = r;
+        } else {
+            const u128 top = (static_cast<u128>(u[j + n]) << 64) | u[j + n - 1];
+            qhat = top / v[n - 1];
+            rhat = top % v[n - 1];
+        }
         while (qhat >= kBase || qhat * v[n - 2] > ((rhat << 64) | u[j + n - 2])) {
             --qhat;
             rhat += v[n - 1];

@@ -1,18 +1,19 @@
 // Unsigned big integers for the batch gcds of the gmto radix choice.
 //
-// Karatsuba splits the longer operand at half its length; an operand at
-// most half as long as the other is multiplied in chunks instead, so every
-// split stays balanced. The Barrett reciprocal floor(B^2k / m) (B = 2^64, m
-// normalised to its top bit, k limbs) is built by one Newton step from the
-// reciprocal of the top k/2 + 2 limbs of m; that step never lands above the
-// true reciprocal and lands at most 2 below it (see reciprocal()), so
-// Barrett's quotient estimate never passes the true quotient and the
-// remainder needs only a few subtractions. Should one need more, the
-// reduction falls back to long division, so a wrong estimate costs time and
-// never correctness.
+// Products are schoolbook below 32 limbs, Karatsuba above, Toom-3 from 150
+// limbs when the operands are balanced; Karatsuba splits the longer operand
+// at half its length, and an operand at most half as long as the other is
+// multiplied in chunks instead, so every split stays balanced. The Barrett
+// reciprocal floor(B^2k / m) (B = 2^64, m normalised to its top bit, k
+// limbs) is built by one Newton step from the reciprocal of the top k/2 + 2
+// limbs of m; that step never lands above the true reciprocal and lands at
+// most 3 below it (see reciprocal()), so Barrett's quotient estimate never
+// passes the true quotient and the remainder needs only a few
+// subtractions. Should it need more, or overshoot, the reduction falls back
+// to long division: a wrong estimate costs time, never correctness.
 //
-// Costs for numbers of n limbs: a product is O(n^1.585), a reciprocal about
-// one product, a reduction of 2n limbs two products.
+// Costs for numbers of n limbs: a product is about O(n^1.5), a reciprocal
+// about one product, a reduction of 2n limbs two products.
 
 #include "bigint.hpp"
 

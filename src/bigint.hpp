@@ -2,10 +2,10 @@
 //
 // A number is a little-endian vector of 64-bit limbs without leading zero
 // limbs (zero is the empty vector). Multiplication is schoolbook below a
-// threshold and Karatsuba above it; reduction modulo a large number uses a
-// Barrett reciprocal computed by Newton's iteration, so that both stay
-// sub-quadratic on the products of tens of thousands of 64-bit entries that
-// the remainder tree handles. The schoolbook forms are exposed so that the
+// threshold, Karatsuba and Toom-3 above it; reduction modulo a large number
+// uses a Barrett reciprocal computed by Newton's iteration, so that both
+// stay sub-quadratic on the products of tens of thousands of 64-bit entries
+// that the remainder tree handles. The schoolbook forms are exposed so that the
 // tests can check the fast ones against them.
 #pragma once
 

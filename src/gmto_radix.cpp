@@ -18,9 +18,9 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <utility>
 #include <span>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "bigint.hpp"

@@ -21,6 +21,7 @@
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <memory>
 #include <utility>
 
 #if defined(__x86_64__)
@@ -144,11 +145,11 @@ void karatsuba(Limb* out, const Limb* a, const std::size_t na, const Limb* b, co
     if (nb <= h) {
         // b is short: a in chunks of b's length, each a balanced product.
         std::fill(out, out + na + nb, Limb{0});
-        Limbs chunk(2 * nb);
+        const auto chunk = std::make_unique_for_overwrite<Limb[]>(2 * nb);
         for (std::size_t at = 0; at < na; at += nb) {
             const std::size_t len = std::min(nb, na - at);
-            mul(chunk.data(), a + at, len, b, nb);
-            add_into(out + at, na + nb - at, chunk.data(), len + nb);
+            mul(chunk.get(), a + at, len, b, nb);
+            add_into(out + at, na + nb - at, chunk.get(), len + nb);
         }
         return;
     }
@@ -157,8 +158,9 @@ void karatsuba(Limb* out, const Limb* a, const std::size_t na, const Limb* b, co
     mul(out, a, h, b, h);                         // a0 b0 in out[0 .. 2h)
     mul(out + 2 * h, a + h, na1, b + h, nb1);     // a1 b1 in out[2h .. na + nb)
     // One buffer for a0 + a1, b0 + b1 and their product.
-    Limbs scratch(4 * h + 4, 0);
-    Limb* const sa = scratch.data();
+    // Every limb is written before it is read, so none is cleared.
+    const auto scratch = std::make_unique_for_overwrite<Limb[]>(4 * h + 4);
+    Limb* const sa = scratch.get();
     Limb* const sb = sa + h + 1;
     Limb* const mid = sb + h + 1;
     std::copy(a, a + h, sa);

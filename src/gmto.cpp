@@ -29,7 +29,7 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
-#include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -54,111 +54,116 @@ constexpr u64 kLargestDigit = static_cast<u64>(std::numeric_limits<Digit>::max()
 // ---------------------------------------------------------------------------
 // The totalizer tree.
 
-// The values of one digit position that have an indicator, with the
-// indicators. The leaf construction fills one per position; a finished node
-// keeps only the indicators (see Node), its values being 0 .. m.
-struct DigitList {
-    std::vector<Digit> values;  // always holds 0; ascending and distinct once complete
-    std::vector<Lit> var_of;    // var_of[v]: the literal for "at least v", 0 when v has none
-};
-
-// Appends v and maps it to `lit` unless v already has an indicator.
-void map_value(DigitList& list, const Digit v, const Lit lit) {
-    list.values.push_back(v);
-    const auto index = static_cast<std::size_t>(v);
-    if (list.var_of.size() <= index) list.var_of.resize(index + 1, 0);
-    if (list.var_of[index] == 0) list.var_of[index] = lit;
-}
-
-void ensure_sorted_unique(DigitList& list) {
-    if (!std::is_sorted(list.values.begin(), list.values.end())) std::sort(list.values.begin(), list.values.end());
-    list.values.erase(std::unique(list.values.begin(), list.values.end()), list.values.end());
-}
-
 // Every radix is at least 2 and the list ends once their product passes
 // 2^64 - 1, so there are at most 64 of them.
 constexpr std::size_t kMaxPositions = 65;
 
-// A tree node. Position k holds the values 0 .. m_k, each with an indicator
+// All nodes of the tree in flat storage, node after node in creation order.
+// Position k of a node holds the values 0 .. m_k, each with an indicator
 // literal that stands for "position k is at least v"; value 0 is the true
-// variable. The indicators of all positions are stored one after another.
-struct Node {
-    bool is_leaf = false;
-    const Node* left = nullptr;
-    const Node* right = nullptr;
-    std::vector<Lit> indicators;
-    std::vector<std::size_t> position_end;  // n + 1 entries: where each position's indicators end
-    std::vector<Lit> carry_vars;            // parents only: carry out of position k, or 0 when it never overflows
+// variable. A node's indicators follow each other position by position, and
+// `ends` keeps, per node and position, where that position's indicators end.
+// Carries are needed only while their parent's clauses are written, so they
+// are not kept.
+class Tree {
+public:
+    explicit Tree(const std::size_t positions) : positions_(positions) {}
 
-    // position(k)[v] is the indicator of value v at position k.
-    std::span<const Lit> position(const std::size_t k) const {
-        const std::size_t begin = k == 0 ? 0 : position_end[k - 1];
-        return {indicators.data() + begin, position_end[k] - begin};
+    std::size_t positions() const { return positions_; }
+    // position(node, k)[v] is the indicator of value v at position k. The
+    // span lasts until the next node is added.
+    std::span<const Lit> position(const std::size_t node, const std::size_t k) const {
+        const std::size_t at = node * positions_ + k;
+        const std::size_t begin = at == 0 ? 0 : ends_[at - 1];
+        return {indicators_.data() + begin, ends_[at] - begin};
     }
-    u64 largest(const std::size_t k) const { return position(k).size() - 1; }
+    u64 largest(const std::size_t node, const std::size_t k) const { return position(node, k).size() - 1; }
+
+    // A node is added one position at a time: push the indicators of the
+    // position, close it, and after the last position the node is complete.
+    void push(const Lit lit) { indicators_.push_back(lit); }
+    void close_position() { ends_.push_back(indicators_.size()); }
+    std::size_t size() const { return ends_.size() / positions_; }
+    void reserve(const std::size_t nodes, const std::size_t indicators) {
+        ends_.reserve(nodes * positions_);
+        indicators_.reserve(indicators);
+    }
+
+private:
+    std::size_t positions_;
+    std::vector<Lit> indicators_;
+    std::vector<std::size_t> ends_;
 };
 
 // The indicator of value v in a position, 0 when the position lacks v.
 Lit indicator(std::span<const Lit> position, const u64 v) { return v < position.size() ? position[v] : 0; }
 
-using Pool = std::vector<std::unique_ptr<Node>>;
+// The digit vectors of the kept weights. The size check and the leaves both
+// read them; on small inputs, where the divisions are a visible share of
+// the cost, they are computed once into a table, while on large ones each
+// reader computes a group's digits when it needs them, so that the table
+// never costs more memory than the tree.
+class KeptDigits {
+public:
+    KeptDigits(std::span<const Weight> weights, std::span<const u64> radices)
+        : weights_(weights), radices_(radices), positions_(radices.size() + 1) {
+        if (weights.size() * positions_ > kTableLimit) return;
+        table_.resize(weights.size() * positions_);
+        for (std::size_t i = 0; i < weights.size(); ++i)
+            weight_digits(weights[i], radices, std::span<u64>(table_).subspan(i * positions_, positions_));
+    }
+    // The digit vectors of weights first .. first + count - 1, one after
+    // another; `buffer` holds them when there is no table.
+    std::span<const u64> of(const std::size_t first, const std::size_t count, std::vector<u64>& buffer) const {
+        if (!table_.empty()) return std::span<const u64>(table_).subspan(first * positions_, count * positions_);
+        buffer.resize(count * positions_);
+        for (std::size_t j = 0; j < count; ++j)
+            weight_digits(weights_[first + j], radices_, std::span<u64>(buffer).subspan(j * positions_, positions_));
+        return buffer;
+    }
 
-// Per-call buffers of the leaf construction, reused from leaf to leaf.
-struct LeafScratch {
-    std::vector<u64> digits;            // digit vectors of the group's literals, one after another
-    std::vector<std::size_t> reaching;  // literals whose digit reaches the current value
-    DigitList list;
+private:
+    static constexpr std::size_t kTableLimit = std::size_t{1} << 16;
+    std::span<const Weight> weights_;
+    std::span<const u64> radices_;
+    std::size_t positions_;
+    std::vector<u64> table_;
 };
 
-// The leaf of one kept group: the indicator of value v at position k is the
-// one literal whose digit k reaches v, or a fresh variable implied by each
-// of the literals that reach it.
-const Node& build_leaf(Pool& pool, std::span<const Lit> group, std::span<const Weight> group_weights,
-                       std::span<const u64> radices, const Lit true_var, VariableManager& vars, ClauseSink& cnf,
-                       LeafScratch& scratch) {
-    const std::size_t positions = radices.size() + 1;
-    scratch.digits.resize(group.size() * positions);
-    for (std::size_t j = 0; j < group.size(); ++j) {
-        weight_digits(group_weights[j], radices, std::span<u64>(scratch.digits).subspan(j * positions, positions));
-    }
-    auto leaf = std::make_unique<Node>();
-    leaf->is_leaf = true;
-    leaf->position_end.reserve(positions);
-    DigitList& list = scratch.list;
+// The leaf of one kept group, from the digit vectors of its literals (one
+// after another): the indicator of value v at position k is the one literal
+// whose digit k reaches v, or a fresh variable implied by each of the
+// literals that reach it. `reaching` is a buffer reused from leaf to leaf.
+// Returns the leaf's node index.
+std::size_t build_leaf(Tree& tree, std::span<const Lit> group, std::span<const u64> group_digits,
+                       const Lit true_var, VariableManager& vars, ClauseSink& cnf,
+                       std::vector<std::size_t>& reaching) {
+    const std::size_t positions = tree.positions();
     for (std::size_t k = 0; k < positions; ++k) {
-        const auto digit = [&](const std::size_t j) { return scratch.digits[j * positions + k]; };
+        const auto digit = [&](const std::size_t j) { return group_digits[j * positions + k]; };
         u64 largest = 0;
         for (std::size_t j = 0; j < group.size(); ++j) largest = std::max(largest, digit(j));
         if (largest > kLargestDigit)
             throw std::overflow_error("quillet: gmto digit value does not fit in a signed 32-bit integer");
         // Every parent above this leaf needs a variable for each of these values.
         vars.require_available(largest);
-        list.values.assign(1, 0);
-        list.var_of.assign(1, true_var);
-        list.values.reserve(largest + 1);
-        list.var_of.reserve(largest + 1);
-        scratch.reaching.clear();
+        tree.push(true_var);
+        reaching.clear();
         for (std::size_t j = 0; j < group.size(); ++j)
-            if (digit(j) > 0) scratch.reaching.push_back(j);
+            if (digit(j) > 0) reaching.push_back(j);
         for (u64 v = 1; v <= largest; ++v) {
-            std::erase_if(scratch.reaching, [&](const std::size_t j) { return digit(j) < v; });
-            Lit lit;
-            if (scratch.reaching.size() == 1) {
-                lit = group[scratch.reaching.front()];
-            } else {
-                lit = vars.fresh();
-                for (const std::size_t j : scratch.reaching) cnf.add_clause({-group[j], lit});
+            std::erase_if(reaching, [&](const std::size_t j) { return digit(j) < v; });
+            if (reaching.size() == 1) {
+                tree.push(group[reaching.front()]);
+                continue;
             }
-            map_value(list, static_cast<Digit>(v), lit);
+            const Lit lit = vars.fresh();
+            for (const std::size_t j : reaching) cnf.add_clause({-group[j], lit});
+            tree.push(lit);
         }
-        ensure_sorted_unique(list);
-        if (static_cast<u64>(list.values.back()) + 1 != list.values.size())
-            throw std::logic_error("quillet: gmto leaf values are not contiguous");
-        for (const Digit v : list.values) leaf->indicators.push_back(list.var_of[static_cast<std::size_t>(v)]);
-        leaf->position_end.push_back(leaf->indicators.size());
+        tree.close_position();
     }
-    pool.push_back(std::move(leaf));
-    return *pool.back();
+    return tree.size() - 1;
 }
 
 // Clause buffer: the longest tree clause has five literals.
@@ -225,7 +230,7 @@ void add_top_clauses(std::span<const Lit> a_pos, std::span<const Lit> b_pos, std
     }
 }
 
-const Node& make_parent(Pool& pool, const Node& left, const Node& right, std::span<const u64> radices,
+std::size_t make_parent(Tree& tree, const std::size_t left, const std::size_t right, std::span<const u64> radices,
                         ClauseSink& cnf, VariableManager& vars, const Lit true_var) {
     const std::size_t n = radices.size();
     if (n + 1 > kMaxPositions) throw std::logic_error("quillet: gmto radix list too long");
@@ -236,7 +241,7 @@ const Node& make_parent(Pool& pool, const Node& left, const Node& right, std::sp
     u64 needed = 0;
     bool carry_in = false;
     for (std::size_t k = 0; k <= n; ++k) {
-        const u64 sum = left.largest(k) + right.largest(k) + (carry_in ? 1 : 0);
+        const u64 sum = tree.largest(left, k) + tree.largest(right, k) + (carry_in ? 1 : 0);
         if (k == n) {
             largest[k] = sum;
         } else {
@@ -250,28 +255,24 @@ const Node& make_parent(Pool& pool, const Node& left, const Node& right, std::sp
     // Checked before anything is allocated; it also keeps every value below 2^31.
     vars.require_available(needed);
 
-    auto parent = std::make_unique<Node>();
-    parent->left = &left;
-    parent->right = &right;
-    parent->carry_vars.assign(n, 0);
-    parent->indicators.reserve(needed + n + 1);
-    parent->position_end.reserve(n + 1);
+    // Carry out of position k, or 0 when it never overflows.
+    std::array<Lit, kMaxPositions> carry{};
     for (std::size_t k = 0; k <= n; ++k) {
-        if (k < n && overflows[k]) parent->carry_vars[k] = vars.fresh();
-        parent->indicators.push_back(true_var);
-        for (u64 v = 1; v <= largest[k]; ++v) parent->indicators.push_back(vars.fresh());
-        parent->position_end.push_back(parent->indicators.size());
+        if (k < n && overflows[k]) carry[k] = vars.fresh();
+        tree.push(true_var);
+        for (u64 v = 1; v <= largest[k]; ++v) tree.push(vars.fresh());
+        tree.close_position();
     }
+    const std::size_t parent = tree.size() - 1;
 
     for (std::size_t k = 0; k < n; ++k) {
-        const Lit ci = k >= 1 ? parent->carry_vars[k - 1] : 0;
-        add_position_clauses(left.position(k), right.position(k), parent->position(k), radices[k],
-                             parent->carry_vars[k], ci, cnf);
+        const Lit ci = k >= 1 ? carry[k - 1] : 0;
+        add_position_clauses(tree.position(left, k), tree.position(right, k), tree.position(parent, k), radices[k],
+                             carry[k], ci, cnf);
     }
-    add_top_clauses(left.position(n), right.position(n), parent->position(n), n >= 1 ? parent->carry_vars[n - 1] : 0,
-                    cnf);
-    pool.push_back(std::move(parent));
-    return *pool.back();
+    add_top_clauses(tree.position(left, n), tree.position(right, n), tree.position(parent, n),
+                    n >= 1 ? carry[n - 1] : 0, cnf);
+    return parent;
 }
 
 // ---------------------------------------------------------------------------
@@ -300,27 +301,39 @@ u128 position_literals(const u64 size_a, const u64 size_b, const u64 r, const u6
     return below * (prefix + 1 + (carry_out ? 1 : 0)) + at * (prefix + 1) + above * 2 * (prefix + 1);
 }
 
+// What the parents of the tree will write, at most.
+struct TreeSize {
+    u64 clauses = 0;
+    u64 literals = 0;
+};
+
 // Replays the pairing of the tree with each node reduced to its largest
 // value per position, and throws the id or size error up front when the
 // parents alone need more variables or literals than can exist. The leaves
 // only add to both, so nothing refused here would have fitted; and nothing
 // is allocated for an encoding that is hopeless from the start.
-void check_tree_fits(std::span<const Weight> kept_weights, std::span<const std::size_t> group_ends,
-                     std::span<const u64> radices, const VariableManager& vars, const ClauseSink& cnf) {
+//
+// The exact literal count of a position takes a few 128-bit products, so a
+// first replay counts each pair of values at its largest cost and stops
+// only for ids; when that bound stays within the budget the exact count
+// cannot pass it either, and the ids fail at the same parent as they would
+// in the exact replay, which runs only when the bound does not fit.
+TreeSize check_tree_fits(const KeptDigits& kept_digits, std::span<const std::size_t> group_ends,
+                         std::span<const u64> radices, const VariableManager& vars, const ClauseSink& cnf) {
     const std::size_t positions = radices.size() + 1;
-    std::vector<u64> largest;  // node after node, `positions` entries each
-    largest.reserve(group_ends.size() * positions);
-    std::vector<u64> digits(positions);
+    std::vector<u64> leaves;  // node after node, `positions` entries each
+    leaves.reserve(group_ends.size() * positions);
+    std::vector<u64> buffer;
     std::size_t begin = 0;
     for (const std::size_t end : group_ends) {
-        const std::size_t at = largest.size();
-        largest.resize(at + positions, 0);
-        for (std::size_t i = begin; i < end; ++i) {
-            weight_digits(kept_weights[i], radices, digits);
-            for (std::size_t k = 0; k < positions; ++k) largest[at + k] = std::max(largest[at + k], digits[k]);
-        }
+        const std::size_t at = leaves.size();
+        leaves.resize(at + positions, 0);
+        const std::span<const u64> digits = kept_digits.of(begin, end - begin, buffer);
+        for (std::size_t j = 0; j < end - begin; ++j)
+            for (std::size_t k = 0; k < positions; ++k)
+                leaves[at + k] = std::max(leaves[at + k], digits[j * positions + k]);
         for (std::size_t k = 0; k < positions; ++k)
-            if (largest[at + k] > kLargestDigit)
+            if (leaves[at + k] > kLargestDigit)
                 throw std::overflow_error("quillet: gmto digit value does not fit in a signed 32-bit integer");
         begin = end;
     }
@@ -328,46 +341,69 @@ void check_tree_fits(std::span<const Weight> kept_weights, std::span<const std::
     const auto saturate = [](const u128 x) {
         return static_cast<u64>(std::min<u128>(x, std::numeric_limits<u64>::max()));
     };
-    u128 ids = 0;
-    u128 literals = 0;
+    const u64 room = cnf.max_literals() - std::min(cnf.num_literals(), cnf.max_literals());
+    std::vector<u64> largest;
     std::vector<u64> next;
-    std::size_t nodes = group_ends.size();
-    while (nodes > 1) {
-        next.clear();
-        for (std::size_t i = 0; i < nodes; i += 2) {
-            const u64* left = largest.data() + i * positions;
-            if (i + 1 == nodes) {
-                next.insert(next.end(), left, left + positions);
-                continue;
-            }
-            const u64* right = left + positions;
-            bool carry_in = false;
-            for (std::size_t k = 0; k < positions; ++k) {
-                const u64 a = left[k] + 1;
-                const u64 b = right[k] + 1;
-                const u64 sum = left[k] + right[k] + (carry_in ? 1 : 0);
-                if (k + 1 == positions) {
-                    literals += u128{a} * b * (carry_in ? 7 : 3);
-                    ids += sum;
-                    next.push_back(sum);
-                    break;
+    // Returns the size, or nothing when `exact` is false and the bound
+    // passed the budget.
+    const auto replay = [&](const bool exact) -> std::optional<TreeSize> {
+        largest = leaves;
+        u128 ids = 0;
+        u128 literals = 0;
+        u128 clauses = 0;
+        std::size_t nodes = group_ends.size();
+        while (nodes > 1) {
+            next.clear();
+            for (std::size_t i = 0; i < nodes; i += 2) {
+                const u64* left = largest.data() + i * positions;
+                if (i + 1 == nodes) {
+                    next.insert(next.end(), left, left + positions);
+                    continue;
                 }
-                const u64 r = radices[k];
-                const bool carry_out = sum >= r;
-                literals += position_literals(a, b, r, 0, 2, carry_out);
-                if (carry_in) literals += position_literals(a, b, r, 1, 3, carry_out);
-                ids += std::min(r - 1, sum) + (carry_out ? 1 : 0);
-                next.push_back(std::min(r - 1, sum));
-                carry_in = carry_out;
+                const u64* right = left + positions;
+                bool carry_in = false;
+                for (std::size_t k = 0; k < positions; ++k) {
+                    const u64 a = left[k] + 1;
+                    const u64 b = right[k] + 1;
+                    const u128 pairs = u128{a} * b;
+                    const u64 sum = left[k] + right[k] + (carry_in ? 1 : 0);
+                    if (k + 1 == positions) {
+                        literals += pairs * (carry_in ? 7 : 3);
+                        clauses += pairs * (carry_in ? 2 : 1);
+                        ids += sum;
+                        next.push_back(sum);
+                        break;
+                    }
+                    const u64 r = radices[k];
+                    const bool carry_out = sum >= r;
+                    // At most two clauses per pair, of prefix + 1 literals
+                    // each (prefix 2, or 3 with the carry in).
+                    clauses += pairs * (carry_in ? 4 : 2);
+                    if (exact) {
+                        literals += position_literals(a, b, r, 0, 2, carry_out);
+                        if (carry_in) literals += position_literals(a, b, r, 1, 3, carry_out);
+                    } else {
+                        literals += pairs * (carry_in ? 14 : 6);
+                    }
+                    ids += std::min(r - 1, sum) + (carry_out ? 1 : 0);
+                    next.push_back(std::min(r - 1, sum));
+                    carry_in = carry_out;
+                }
+                // The totals only grow, so the first parent past a limit
+                // decides; stopping there also keeps every value below 2^32.
+                vars.require_available(saturate(ids));
+                if (exact)
+                    cnf.require_room(saturate(literals));
+                else if (literals > room)
+                    return std::nullopt;
             }
-            // The totals only grow, so the first parent past a limit
-            // decides; stopping there also keeps every value below 2^32.
-            vars.require_available(saturate(ids));
-            cnf.require_room(saturate(literals));
+            largest.swap(next);
+            nodes = largest.size() / positions;
         }
-        largest.swap(next);
-        nodes = largest.size() / positions;
-    }
+        return TreeSize{saturate(clauses), saturate(literals)};
+    };
+    if (const std::optional<TreeSize> bound = replay(false)) return *bound;
+    return *replay(true);
 }
 
 // ---------------------------------------------------------------------------
@@ -378,7 +414,8 @@ void check_tree_fits(std::span<const Weight> kept_weights, std::span<const std::
 // the limit's digit and this one exceeds it" (at position 0, "reaches it").
 // The limit is bound + 1, up to 2^64; the product of the radices reaches it,
 // so its top digit is 0 or 1.
-void forbid_reaching(const Node& root, u128 limit, std::span<const u64> radices, ClauseSink& cnf) {
+void forbid_reaching(const Tree& tree, const std::size_t root, u128 limit, std::span<const u64> radices,
+                     ClauseSink& cnf) {
     const std::size_t n = radices.size();
     std::vector<u64> d(n + 1);
     for (std::size_t k = 0; k < n; ++k) {
@@ -389,7 +426,7 @@ void forbid_reaching(const Node& root, u128 limit, std::span<const u64> radices,
     std::vector<Lit> prefix;
     // Clauses "prefix and position k at least v" for every value v >= first.
     const auto forbid_from = [&](const std::size_t k, const u64 first) {
-        const std::span<const Lit> position = root.position(k);
+        const std::span<const Lit> position = tree.position(root, k);
         for (u64 v = first; v < position.size(); ++v) {
             prefix.push_back(-position[v]);
             cnf.add_clause(std::span<const Lit>(prefix));
@@ -400,7 +437,7 @@ void forbid_reaching(const Node& root, u128 limit, std::span<const u64> radices,
     // false when the root cannot reach that digit, which ends the comparison.
     const auto extend_prefix = [&](const std::size_t k) {
         if (d[k] == 0) return true;
-        const Lit lit = indicator(root.position(k), d[k]);
+        const Lit lit = indicator(tree.position(root, k), d[k]);
         if (lit == 0) return false;
         prefix.push_back(-lit);
         return true;
@@ -466,27 +503,31 @@ void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     weights.reserve(constraint.terms.size());
     for (const WeightedLiteral& term : constraint.terms) weights.push_back(term.weight);
     const Radices radices = gmto::select_radices(weights, bound, &cnf);
-    check_tree_fits(kept_weights, group_ends, radices, encoding.vars, cnf);
+    const std::size_t positions = radices.size() + 1;
+    const KeptDigits kept_digits(kept_weights, radices);
+    const TreeSize size = check_tree_fits(kept_digits, group_ends, radices, encoding.vars, cnf);
+    cnf.reserve(size.clauses, size.literals);
 
     const Lit true_var = encoding.vars.fresh();
     cnf.add_clause({true_var});
 
-    Pool pool;
-    std::vector<const Node*> level;
+    Tree tree(positions);
+    tree.reserve(2 * group_ends.size(), 2 * positions * group_ends.size());
+    std::vector<std::size_t> level;
     level.reserve(group_ends.size());
-    LeafScratch scratch;
+    std::vector<std::size_t> reaching;
+    std::vector<u64> digits_buffer;
     PollCounter poll(cnf, 256);
     std::size_t begin = 0;
     for (const std::size_t end : group_ends) {
         poll.tick();
         const std::span<const Lit> group(kept.data() + begin, end - begin);
-        const std::span<const Weight> weights_of_group(kept_weights.data() + begin, end - begin);
-        level.push_back(
-            &build_leaf(pool, group, weights_of_group, radices, true_var, encoding.vars, cnf, scratch));
+        const std::span<const u64> digits_of_group = kept_digits.of(begin, end - begin, digits_buffer);
+        level.push_back(build_leaf(tree, group, digits_of_group, true_var, encoding.vars, cnf, reaching));
         begin = end;
     }
 
-    std::vector<const Node*> next;
+    std::vector<std::size_t> next;
     while (level.size() > 1) {
         next.clear();
         for (std::size_t i = 0; i < level.size(); i += 2) {
@@ -494,12 +535,12 @@ void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
             if (i + 1 == level.size())
                 next.push_back(level[i]);
             else
-                next.push_back(&make_parent(pool, *level[i], *level[i + 1], radices, cnf, encoding.vars, true_var));
+                next.push_back(make_parent(tree, level[i], level[i + 1], radices, cnf, encoding.vars, true_var));
         }
         level.swap(next);
     }
 
-    forbid_reaching(*level.front(), u128{bound} + 1, radices, cnf);
+    forbid_reaching(tree, level.front(), u128{bound} + 1, radices, cnf);
 }
 
 }  // namespace quillet

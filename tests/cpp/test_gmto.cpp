@@ -240,6 +240,40 @@ TEST(GmtoRadixSearch, AgreesWithFactoringOnManyMostlyCoprimeWeights) {
     }
 }
 
+// One prime shared by two of thousands of otherwise co-prime weights is the
+// radix: the batch gcds must find the pair wherever it sits in the product
+// tree (across the top split, side by side in a leaf pair, at the two
+// ends), with trees large enough for Toom-3 products and Barrett
+// reductions, and of odd size.
+struct SharedPair {
+    std::size_t weights;
+    std::size_t first;
+    std::size_t second;
+};
+
+class GmtoBatchGcd : public testing::TestWithParam<SharedPair> {};
+
+TEST_P(GmtoBatchGcd, FindsTheOnePrimeTwoWeightsShare) {
+    const SharedPair c = GetParam();
+    std::vector<std::uint64_t> pool;
+    for (std::uint64_t p = (std::uint64_t{1} << 20) + 1; pool.size() < 2 * c.weights + 1; p += 2) {
+        bool prime = true;
+        for (std::uint64_t d = 3; d * d <= p && prime; d += 2) prime = p % d != 0;
+        if (prime) pool.push_back(p);
+    }
+    std::vector<std::uint64_t> w(c.weights);
+    for (std::size_t i = 0; i < w.size(); ++i) w[i] = pool[2 * i] * pool[2 * i + 1];
+    const std::uint64_t shared = pool[2 * c.weights];
+    w[c.first] = shared * pool[2 * c.first];
+    w[c.second] = shared * pool[2 * c.second];
+    EXPECT_EQ(radices_of(w, kMax).front(), shared) << c.weights << " weights, pair " << c.first << ", " << c.second;
+}
+
+INSTANTIATE_TEST_SUITE_P(Gmto, GmtoBatchGcd,
+                         testing::Values(SharedPair{6000, 2999, 3000}, SharedPair{6000, 0, 5999},
+                                         SharedPair{6000, 1234, 1235}, SharedPair{4097, 4095, 4096},
+                                         SharedPair{4097, 17, 2900}));
+
 TEST(GmtoRadixSearch, TenThousandWeightsOf62BitsTakeLittleTime) {
     std::mt19937_64 rng(5);
     std::vector<std::uint64_t> w(10'000);

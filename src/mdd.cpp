@@ -385,8 +385,164 @@ void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, Cl
 
 }  // namespace
 
+// The diagram's size without building it, level by level over bitsets of the
+// remaining capacities: level i holds exactly the capacities r < suffix[i]
+// that some path of nodes reaches, and each node's clauses depend only on r
+// (an edge of weight w goes to FALSE when w > r, to TRUE when r - w reaches
+// the next suffix capacity, else to a node). One pass per edge shifts the
+// level's bitset, 64 capacities a word, where the construction probes the
+// memo once per edge of every node.
+class LevelCounter {
+public:
+    explicit LevelCounter(const Weight bound) : words_(static_cast<std::size_t>(bound / 64 + 1)) {}
+
+    // The number of word operations a count costs, saturated at 2^64 - 1.
+    static std::uint64_t cost(const GroupWeights& weights, const Weight bound) {
+        const unsigned __int128 ops = static_cast<unsigned __int128>(bound / 64 + 1) *
+                                      (weights.weights.size() + weights.row_begin.size());
+        return ops > ~std::uint64_t{0} ? ~std::uint64_t{0} : static_cast<std::uint64_t>(ops);
+    }
+
+    EncodingSize count(const GroupWeights& weights, const std::vector<Capacity>& suffix, const Weight bound,
+                       const ClauseSink& sink) {
+        EncodingSize size{};
+        if (suffix.size() == 1 || bound >= suffix[0]) return size;
+        std::vector<std::uint64_t> level(words_, 0), next(words_, 0);
+        std::vector<std::uint64_t> below(words_ + 1, 0);  // set capacities below 64 k
+        level[bound / 64] = std::uint64_t{1} << (bound % 64);
+        size = {0, 1, 1};  // the root's unit clause
+        PollCounter poll(sink, 64);
+        for (std::size_t i = 0; i + 1 < suffix.size(); ++i) {
+            for (std::size_t k = 0; k < words_; ++k)
+                below[k + 1] = below[k] + static_cast<std::uint64_t>(std::popcount(level[k]));
+            const auto nodes_below = [&](const Capacity r) -> std::uint64_t {
+                if (r >= Capacity{bound} + 1) return below[words_];
+                const auto v = static_cast<std::uint64_t>(r);
+                const std::uint64_t partial = level[v / 64] & ((std::uint64_t{1} << (v % 64)) - 1);
+                return below[v / 64] + static_cast<std::uint64_t>(std::popcount(partial));
+            };
+            const Capacity next_suffix = suffix[i + 1];
+            // The else edge keeps r; an edge of weight w goes to FALSE for
+            // r < w, to a node for w <= r < w + next_suffix, else to TRUE.
+            const std::uint64_t else_to_node = nodes_below(next_suffix);
+            std::uint64_t to_false = 0;
+            std::uint64_t to_node = 0;
+            std::fill(next.begin(), next.end(), 0);
+            shift_into(level, 0, next);
+            for (const Weight* w = weights.row(i); w != weights.row(i + 1); ++w) {
+                const std::uint64_t under = nodes_below(*w);
+                to_false += under;
+                to_node += nodes_below(Capacity{*w} + next_suffix) - under;
+                shift_into(level, *w, next);
+                poll.tick();
+            }
+            size.variables += static_cast<std::int64_t>(below[words_]);
+            size.clauses += else_to_node + to_false + to_node;
+            size.literals += 2 * else_to_node + 2 * to_false + 3 * to_node;
+            // Level i + 1 keeps the capacities below its suffix capacity.
+            if (next_suffix <= Capacity{bound}) {
+                const auto keep = static_cast<std::uint64_t>(next_suffix);
+                for (std::size_t k = keep / 64 + 1; k < words_; ++k) next[k] = 0;
+                next[keep / 64] &= (std::uint64_t{1} << (keep % 64)) - 1;
+            }
+            level.swap(next);
+        }
+        return size;
+    }
+
+private:
+    // next |= level shifted down by w (capacities below 0 dropped).
+    void shift_into(const std::vector<std::uint64_t>& level, const Weight w, std::vector<std::uint64_t>& next) const {
+        if (w > bound_bits()) return;
+        const auto q = static_cast<std::size_t>(w / 64);
+        const unsigned b = static_cast<unsigned>(w % 64);
+        for (std::size_t k = 0; k + q < words_; ++k) {
+            std::uint64_t word = level[k + q] >> b;
+            if (b != 0 && k + q + 1 < words_) word |= level[k + q + 1] << (64 - b);
+            next[k] |= word;
+        }
+    }
+    Weight bound_bits() const { return Weight{words_} * 64 - 1; }
+
+    std::size_t words_;
+};
+
+// Whether the diagram surely needs more than `room` literals, from a sample
+// of its nodes: level by level it follows at most one node per bucket of
+// 2^shift capacities (the smallest capacity seen in the bucket), so every
+// sampled node is a true node and their clauses, each counted exactly, bound
+// the diagram's literals from below. The sample costs at most `buckets`
+// nodes a level, against the construction's every node, and is decisive
+// when the diagram is many times the room, as when it competes in a trial
+// against a much smaller encoding.
+bool surely_larger_than(const GroupWeights& weights, const std::vector<Capacity>& suffix, const Weight bound,
+                        const std::uint64_t room, const std::uint64_t buckets, const ClauseSink& sink) {
+    if (suffix.size() == 1 || bound >= suffix[0]) return false;
+    unsigned shift = 0;
+    while ((bound >> shift) >= buckets) ++shift;
+    std::vector<std::uint32_t> stamp(static_cast<std::size_t>((bound >> shift) + 1), 0);
+    std::vector<std::size_t> slot_of(stamp.size(), 0);
+    std::vector<Weight> level{bound}, next;
+    std::uint64_t literals = 1;  // the root's unit clause
+    PollCounter poll(sink, 64);
+    for (std::size_t i = 0; i + 1 < suffix.size() && !level.empty(); ++i) {
+        const Capacity next_suffix = suffix[i + 1];
+        const auto stamp_now = static_cast<std::uint32_t>(i + 1);
+        next.clear();
+        const auto sample = [&](const Weight r) {
+            const auto b = static_cast<std::size_t>(r >> shift);
+            if (stamp[b] != stamp_now) {
+                stamp[b] = stamp_now;
+                slot_of[b] = next.size();
+                next.push_back(r);
+            } else if (r < next[slot_of[b]]) {
+                next[slot_of[b]] = r;
+            }
+        };
+        for (const Weight r : level) {
+            if (r < next_suffix) {
+                literals += 2;
+                sample(r);
+            }
+            for (const Weight* w = weights.row(i); w != weights.row(i + 1); ++w) {
+                if (*w > r) {
+                    literals += 2;
+                } else if (r - *w < next_suffix) {
+                    literals += 3;
+                    sample(r - *w);
+                }
+            }
+            if (literals > room) return true;
+        }
+        poll.tick();
+        level.swap(next);
+    }
+    return false;
+}
+
 void MddEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
     const GroupWeights weights = group_weight_rows(constraint, std::move(encoding.group_weights));
+    if (encoding.sink.counting_only()) {
+        // Counting costs one word operation per 64 capacities per edge, the
+        // construction a memo probe per edge of every node: count when that
+        // is cheap against the budget, which bounds the construction.
+        const std::uint64_t cost = LevelCounter::cost(weights, constraint.bound);
+        if (cost <= std::max<std::uint64_t>(std::uint64_t{1} << 16, encoding.sink.max_literals() / 4)) {
+            const EncodingSize size =
+                LevelCounter(constraint.bound).count(weights, suffix_capacities(weights), constraint.bound, encoding.sink);
+            encoding.cnf().require_room(size.literals);
+            encoding.vars.fresh_block(static_cast<std::uint64_t>(size.variables));
+            return encoding.cnf().count(size.clauses, size.literals);
+        }
+        if (encoding.sink.trial()) {
+            const ClauseSink& sink = encoding.sink;
+            const std::uint64_t room = sink.max_literals() - std::min(sink.max_literals(), sink.num_literals());
+            const std::uint64_t edges = weights.weights.size() + weights.row_begin.size();
+            const std::uint64_t buckets = std::clamp<std::uint64_t>(room / edges, 256, std::uint64_t{1} << 16);
+            if (surely_larger_than(weights, suffix_capacities(weights), constraint.bound, room, buckets, sink))
+                throw_encoding_too_large(sink.max_literals());
+        }
+    }
     DiagramBuilder diagram(constraint.groups, weights, encoding.vars, encoding.sink);
     const ChildCode root = diagram.build(constraint.bound);
     add_diagram_clauses(diagram, root, encoding.cnf());

@@ -648,7 +648,7 @@ PyMethodDef module_methods[] = {
      "Encode one grouped <= constraint like encode_leq, with defaults.\n\n"
      "top_id=None stands for the largest input variable. encoder may also be\n"
      "'auto' (the encoder with the fewest literals, by exact counts and budgeted\n"
-     "builds; rggt only up to 32 groups) or 'smallest' (builds every encoder's\n"
+     "builds; rggt only up to 8 groups) or 'smallest' (builds every encoder's\n"
      "output and keeps the smallest).\n"
      "max_literals is the size budget: a larger encoding raises RuntimeError\n"
      "'quillet: encoding too large' before it is built. clean drops repeated\n"

@@ -70,6 +70,12 @@ public:
     void poll() const;
 
     bool counting_only() const { return store_ == nullptr; }
+    // A trial of "auto": the budget is the best size found so far, a bar to
+    // beat rather than the caller's limit, so an encoder may give up at a
+    // cheap sign that it cannot come in under it even where it could not
+    // prove so exactly.
+    bool trial() const { return trial_; }
+    void mark_trial() { trial_ = true; }
     std::uint64_t num_clauses() const { return clauses_; }
     std::uint64_t num_literals() const { return literals_; }
     std::uint64_t max_literals() const { return max_literals_; }
@@ -83,6 +89,7 @@ private:
     std::uint64_t literals_ = 0;
     std::uint64_t clauses_ = 0;
     std::uint64_t checkpoint_ = 0;
+    bool trial_ = false;
 };
 
 // Polls the hook every `period` calls of tick(): for loops that build

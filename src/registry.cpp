@@ -19,27 +19,34 @@ std::unique_ptr<Encoder> make() {
     return std::make_unique<E>();
 }
 
+// How "auto" tries an encoder, cheapest first.
+enum class AutoTrial {
+    count,    // its exact size in closed form, in time proportional to the input
+    build,    // built: it wins on most constraints, and measuring it costs nearly a build
+    measure,  // measured: it rarely wins, and its measurement skips only the clause writing
+};
+
 struct RegistryEntry {
     std::string_view name;
     std::unique_ptr<Encoder> (*make)();
-    // Where "auto" tries it: the encoders that count their size in closed form
-    // (in time proportional to the input) first, so that the others start
-    // under a tight budget, then by the cost of finding out that they lose.
+    // Where "auto" tries it: the closed-form counts first, so that the others
+    // start under a tight budget, then by the cost of finding out that they
+    // lose.
     int search_rank;
-    bool closed_form_size;
-    // "auto" skips it above this many groups (0: never): past two dozen
-    // groups rggt's output is many times gmto's on every family of the
-    // benchmark, while its tree shaping, which runs before its size is known,
-    // costs many times gmto's whole encode.
+    AutoTrial auto_trial;
+    // "auto" skips it above this many groups (0: never): past a handful of
+    // groups rggt's output is larger than gmto's on every family of the
+    // benchmark, while its tree shaping, which runs before its size is
+    // known, costs more than gmto's whole encode.
     std::size_t auto_max_groups;
 };
 
 constexpr std::array kRegistry = {
-    RegistryEntry{MddEncoder::kName, make<MddEncoder>, 3, false, 0},
-    RegistryEntry{GswcEncoder::kName, make<GswcEncoder>, 0, true, 0},
-    RegistryEntry{GgpwEncoder::kName, make<GgpwEncoder>, 1, true, 0},
-    RegistryEntry{GmtoEncoder::kName, make<GmtoEncoder>, 2, false, 0},
-    RegistryEntry{RggtEncoder::kName, make<RggtEncoder>, 4, false, 32},
+    RegistryEntry{MddEncoder::kName, make<MddEncoder>, 3, AutoTrial::measure, 0},
+    RegistryEntry{GswcEncoder::kName, make<GswcEncoder>, 0, AutoTrial::count, 0},
+    RegistryEntry{GgpwEncoder::kName, make<GgpwEncoder>, 1, AutoTrial::count, 0},
+    RegistryEntry{GmtoEncoder::kName, make<GmtoEncoder>, 2, AutoTrial::build, 0},
+    RegistryEntry{RggtEncoder::kName, make<RggtEncoder>, 4, AutoTrial::measure, 8},
 };
 
 // The outcome of trying the candidates: the index of the smallest (fewest
@@ -51,18 +58,33 @@ struct Search {
     std::optional<EncodeResult> built;
 };
 
-enum class Trial {
-    measure,                   // measure the candidates of "auto"
-    build_unless_closed_form,  // "auto": build those without a closed-form size, measure the rest
-    build,                     // "smallest": build every encoder
+enum class SearchKind {
+    measure,    // choose_encoder: measure every candidate of "auto"
+    automatic,  // "auto": try each candidate as its table entry says
+    build,      // "smallest": build every encoder
 };
+
+}  // namespace
+
+// Runs an encoder's measurement as a trial (see ClauseSink::trial).
+struct EncoderTrial {
+    static EncodingSize measure(const Encoder& encoder, const GroupedLeqConstraint& constraint,
+                                const EncodeOptions& options) {
+        Encoding encoding(constraint, options, true);
+        encoding.sink.mark_trial();
+        encoder.build(constraint, encoding);
+        return encoding.size();
+    }
+};
+
+namespace {
 
 // Tries every encoder, each under the best size so far as its budget, so that
 // a candidate already larger stops as soon as it passes it. The best encoding
 // built on the way is kept, so the winner is never built twice.
 // Validation errors reach the caller from the first trial: only the size
 // and id errors of a candidate are caught.
-Search search_smallest(const GroupedLeqConstraint& constraint, const EncodeOptions& options, const Trial trial_kind) {
+Search search_smallest(const GroupedLeqConstraint& constraint, const EncodeOptions& options, const SearchKind kind) {
     std::vector<std::size_t> order(kRegistry.size());
     for (std::size_t index = 0; index < kRegistry.size(); ++index) order[index] = index;
     std::ranges::sort(order, {}, [](const std::size_t index) { return kRegistry[index].search_rank; });
@@ -71,17 +93,20 @@ Search search_smallest(const GroupedLeqConstraint& constraint, const EncodeOptio
     Search search;
     for (const std::size_t index : order) {
         const RegistryEntry& entry = kRegistry[index];
-        if (trial_kind != Trial::build && entry.auto_max_groups != 0 &&
+        if (kind != SearchKind::build && entry.auto_max_groups != 0 &&
             constraint.groups.size() > entry.auto_max_groups)
             continue;
         try {
             std::optional<EncodeResult> result;
             std::uint64_t literals = 0;
-            if (trial_kind == Trial::build || (trial_kind == Trial::build_unless_closed_form && !entry.closed_form_size)) {
-                result = entry.make()->encode(constraint, trial);
+            const std::unique_ptr<Encoder> encoder = entry.make();
+            if (kind == SearchKind::build || (kind == SearchKind::automatic && entry.auto_trial == AutoTrial::build)) {
+                result = encoder->encode(constraint, trial);
                 literals = result->cnf.clauses.num_literals();
+            } else if (entry.auto_trial == AutoTrial::measure && search.best) {
+                literals = EncoderTrial::measure(*encoder, constraint, trial).literals;
             } else {
-                literals = entry.make()->measure(constraint, trial).literals;
+                literals = encoder->measure(constraint, trial).literals;
             }
             if (!search.best || literals < search.literals || (literals == search.literals && index < *search.best)) {
                 search.best = index;
@@ -125,14 +150,14 @@ std::vector<std::string> available_encoders() {
 }
 
 std::string choose_encoder(const GroupedLeqConstraint& constraint, const EncodeOptions& options) {
-    return std::string(kRegistry[*search_smallest(constraint, options, Trial::measure).best].name);
+    return std::string(kRegistry[*search_smallest(constraint, options, SearchKind::measure).best].name);
 }
 
 EncodeResult encode_with(const std::string_view name, const GroupedLeqConstraint& constraint,
                          const EncodeOptions& options) {
     if (name != "auto" && name != "smallest") return make_encoder(name)->encode(constraint, options);
     Search search =
-        search_smallest(constraint, options, name == "auto" ? Trial::build_unless_closed_form : Trial::build);
+        search_smallest(constraint, options, name == "auto" ? SearchKind::automatic : SearchKind::build);
     // A winner that was only measured is built now, clean-up included.
     if (!search.built) return kRegistry[*search.best].make()->encode(constraint, options);
     EncodeResult result = std::move(*search.built);

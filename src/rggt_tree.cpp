@@ -856,12 +856,17 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
     // Value sets are the one part of the build that can outgrow the output
     // by far (a bound just below the largest sum keeps few intervals of huge
     // sets), so their total is held to the memory of the literal budget
-    // plus a margin: past that the encoding is refused as too large.
+    // plus a margin: past that the encoding is refused as too large. A trial
+    // gets a margin of only four times the bar it must beat: value sets that
+    // outgrow it almost always mean an output that does too, though the
+    // reduction passes may still shrink it.
     std::uint64_t held_values = 0;
     for (const std::unique_ptr<Node<Value>>& leaf : nodes) held_values += leaf->vals.size();
-    const std::uint64_t value_limit = sink == nullptr ? ~std::uint64_t{0}
-                                                      : sink->max_literals() / (sizeof(Value) / sizeof(Lit)) +
-                                                            (std::uint64_t{1} << 20);
+    const std::uint64_t value_limit =
+        sink == nullptr ? ~std::uint64_t{0}
+                        : sink->max_literals() / (sizeof(Value) / sizeof(Lit)) +
+                              (sink->trial() ? 4 * std::min(sink->max_literals(), std::uint64_t{1} << 18)
+                                             : std::uint64_t{1} << 20);
     CombineScratch<Value> scratch;
     std::uint32_t since_poll = 0;
     for (std::size_t active = groups.size(); active > 1; --active) {

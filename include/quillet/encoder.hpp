@@ -30,6 +30,9 @@ public:
 
 protected:
     virtual void build(const GroupedLeqConstraint& constraint, Encoding& encoding) const = 0;
+
+private:
+    friend struct EncoderTrial;  // the budgeted trials of "auto" (private to the library)
 };
 
 // Exact, case-sensitive name lookup; any other name throws
@@ -42,8 +45,9 @@ std::vector<std::string> available_encoders();
 // The encoder whose encoding of this constraint has the fewest literals
 // among those that fit options.max_literals (the earliest of
 // available_encoders() on a tie); rggt is a candidate only for constraints of
-// at most 32 groups. Throws the too-large error when none fits, and the
-// validation errors of encode().
+// at most 8 groups, and only while the value sets of its first tree stay
+// within half the best size so far. Throws the too-large error when none
+// fits, and the validation errors of encode().
 std::string choose_encoder(const GroupedLeqConstraint& constraint, const EncodeOptions& options);
 
 // Encodes with the named encoder, or with choose_encoder's pick for "auto",

@@ -49,8 +49,9 @@ class EncType:
     The integers are those of ``pysat.pb.EncType`` and map onto our encoders
     as :data:`PYSAT_ENCODINGS` says; ``native`` (a solver-side constraint) has
     no CNF and is refused. The names select an encoder directly, ``auto`` the
-    one with the fewest literals (predicted by the library), ``smallest`` the
-    smallest after building the candidates.
+    one with the fewest literals (counted or tried under a shrinking budget
+    by the library; ``rggt`` only for up to 8 groups), ``smallest`` the
+    smallest after building every encoder.
     """
 
     best: Final = 0

@@ -217,11 +217,11 @@ std::vector<Capacity> suffix_capacities(const GroupWeights& weights) {
 
 class DiagramBuilder {
 public:
-    DiagramBuilder(const std::vector<std::vector<Lit>>& groups, const GroupWeights& weights, VariableManager& vars,
-                   const ClauseSink& sink)
+    DiagramBuilder(const std::vector<std::vector<Lit>>& groups, const GroupWeights& weights,
+                   std::vector<Capacity> suffix, VariableManager& vars, const ClauseSink& sink)
         : groups_(groups),
           weights_(weights),
-          suffix_(suffix_capacities(weights)),
+          suffix_(std::move(suffix)),
           vars_(vars),
           sink_(sink),
           room_(sink.max_literals() - std::min(sink.max_literals(), sink.num_literals())),
@@ -522,6 +522,7 @@ bool surely_larger_than(const GroupWeights& weights, const std::vector<Capacity>
 
 void MddEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
     const GroupWeights weights = group_weight_rows(constraint, std::move(encoding.group_weights));
+    std::vector<Capacity> suffix = suffix_capacities(weights);
     if (encoding.sink.counting_only()) {
         // Counting costs one word operation per 64 capacities per edge, the
         // construction a memo probe per edge of every node: count when that
@@ -529,7 +530,7 @@ void MddEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodin
         const std::uint64_t cost = LevelCounter::cost(weights, constraint.bound);
         if (cost <= std::max<std::uint64_t>(std::uint64_t{1} << 16, encoding.sink.max_literals() / 4)) {
             const EncodingSize size =
-                LevelCounter(constraint.bound).count(weights, suffix_capacities(weights), constraint.bound, encoding.sink);
+                LevelCounter(constraint.bound).count(weights, suffix, constraint.bound, encoding.sink);
             encoding.cnf().require_room(size.literals);
             encoding.vars.fresh_block(static_cast<std::uint64_t>(size.variables));
             return encoding.cnf().count(size.clauses, size.literals);
@@ -539,11 +540,11 @@ void MddEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodin
             const std::uint64_t room = sink.max_literals() - std::min(sink.max_literals(), sink.num_literals());
             const std::uint64_t edges = weights.weights.size() + weights.row_begin.size();
             const std::uint64_t buckets = std::clamp<std::uint64_t>(room / edges, 256, std::uint64_t{1} << 16);
-            if (surely_larger_than(weights, suffix_capacities(weights), constraint.bound, room, buckets, sink))
+            if (surely_larger_than(weights, suffix, constraint.bound, room, buckets, sink))
                 throw_encoding_too_large(sink.max_literals());
         }
     }
-    DiagramBuilder diagram(constraint.groups, weights, encoding.vars, encoding.sink);
+    DiagramBuilder diagram(constraint.groups, weights, std::move(suffix), encoding.vars, encoding.sink);
     const ChildCode root = diagram.build(constraint.bound);
     add_diagram_clauses(diagram, root, encoding.cnf());
 }

@@ -11,7 +11,7 @@
 #include <set>
 #include <vector>
 
-#include "gmto_radix.hpp"
+#include "encoders/gmto/radix.hpp"
 
 namespace {
 

@@ -46,8 +46,8 @@ def main() -> int:
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     exe = out / "profile_driver"
-    srcs = sorted(str(p) for p in (ROOT / "src").glob("*.cpp"))
-    subprocess.run(["g++", "-O2", "-g", "-std=c++20", f"-I{ROOT / 'include'}", str(HERE / "profile_driver.cpp"),
+    srcs = sorted(str(p) for p in (ROOT / "src").rglob("*.cpp"))
+    subprocess.run(["g++", "-O2", "-g", "-std=c++20", f"-I{ROOT / 'include'}", f"-I{ROOT / 'src'}", str(HERE / "profile_driver.cpp"),
                     *srcs, "-o", str(exe)], check=True)
     wanted = set(args.encoders.split(","))
     for case in args.cases.split(","):

@@ -3,7 +3,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "../../src/encoding.hpp"
+#include "core/encoding.hpp"
 #include "helpers.hpp"
 
 using namespace quillet;

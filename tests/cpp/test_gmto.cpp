@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "../../src/gmto_radix.hpp"
+#include "encoders/gmto/radix.hpp"
 #include "helpers.hpp"
 
 using namespace quillet;

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "../../src/bigint.hpp"
+#include "encoders/gmto/bigint.hpp"
 
 using namespace quillet::bigint;
 

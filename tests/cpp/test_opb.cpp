@@ -14,10 +14,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "../../src/amo_detect.hpp"
-#include "../../src/dimacs.hpp"
-#include "../../src/opb.hpp"
-#include "../../src/opb_pipeline.hpp"
+#include "pipeline/amo_detect.hpp"
+#include "io/dimacs.hpp"
+#include "io/opb.hpp"
+#include "pipeline/convert.hpp"
 #include "helpers.hpp"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <random>
 #include <set>
 
-#include "../../src/encoding.hpp"
-#include "../../src/rggt_tree.hpp"
+#include "core/encoding.hpp"
+#include "encoders/rggt/tree.hpp"
 #include "helpers.hpp"
 
 using namespace quillet;

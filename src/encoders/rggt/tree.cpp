@@ -16,14 +16,14 @@
 // about a second). Intervals are found top-down, one sweep per child over
 // the cut points of the sibling's values.
 
-#include "rggt_tree.hpp"
+#include "encoders/rggt/tree.hpp"
 
 #include <array>
 #include <bit>
 #include <span>
 #include <unordered_map>
 
-#include "encoding.hpp"
+#include "core/encoding.hpp"
 
 namespace quillet::rggt {
 

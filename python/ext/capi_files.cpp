@@ -15,9 +15,9 @@
 
 #include <unistd.h>
 
-#include "../src/amo_detect.hpp"
-#include "../src/opb.hpp"
-#include "../src/opb_pipeline.hpp"
+#include "pipeline/amo_detect.hpp"
+#include "io/opb.hpp"
+#include "pipeline/convert.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 // when few small primes are shared. Many small weights skip all of this:
 // there every candidate is counted directly.
 
-#include "gmto_radix.hpp"
+#include "encoders/gmto/radix.hpp"
 
 #include <algorithm>
 #include <array>
@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include "bigint.hpp"
-#include "encoding.hpp"
+#include "encoders/gmto/bigint.hpp"
+#include "core/encoding.hpp"
 
 namespace quillet::gmto {
 

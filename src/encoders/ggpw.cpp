@@ -28,8 +28,8 @@
 #include <utility>
 #include <vector>
 
-#include "encoders.hpp"
-#include "encoding.hpp"
+#include "encoders/encoders.hpp"
+#include "core/encoding.hpp"
 
 namespace quillet {
 

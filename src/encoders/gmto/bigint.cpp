@@ -15,7 +15,7 @@
 // Costs for numbers of n limbs: a product is about O(n^1.5), a reciprocal
 // about one product, a reduction of 2n limbs two products.
 
-#include "bigint.hpp"
+#include "encoders/gmto/bigint.hpp"
 
 #include <algorithm>
 #include <array>

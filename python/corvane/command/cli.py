@@ -21,7 +21,7 @@ from typing import Any
 
 import _corvane
 
-from ._inputs import InputError, open_input
+from .inputs import InputError, open_input
 
 ENCODINGS = ("auto", "smallest", "mdd", "gswc", "ggpw", "gmto", "rggt")
 EXIT_INPUT = 2

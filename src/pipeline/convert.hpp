@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "amo_detect.hpp"
-#include "opb.hpp"
+#include "pipeline/amo_detect.hpp"
+#include "io/opb.hpp"
 #include "quillet/cnf.hpp"
 
 namespace quillet::opb {

@@ -35,9 +35,9 @@
 #include <utility>
 #include <vector>
 
-#include "encoders.hpp"
-#include "encoding.hpp"
-#include "gmto_radix.hpp"
+#include "encoders/encoders.hpp"
+#include "core/encoding.hpp"
+#include "encoders/gmto/radix.hpp"
 
 namespace quillet {
 

@@ -1,4 +1,4 @@
-#include "amo_detect.hpp"
+#include "pipeline/amo_detect.hpp"
 
 #include <algorithm>
 #include <queue>

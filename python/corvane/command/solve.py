@@ -19,7 +19,7 @@ from typing import Any, TextIO, cast
 
 import _corvane
 
-from ._inputs import open_input
+from .inputs import open_input
 
 SOLVER = "cadical195"
 

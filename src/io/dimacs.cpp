@@ -1,4 +1,4 @@
-#include "dimacs.hpp"
+#include "io/dimacs.hpp"
 
 #include <cerrno>
 #include <cstring>

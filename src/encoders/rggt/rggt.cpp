@@ -40,9 +40,9 @@
 #include <utility>
 #include <vector>
 
-#include "encoders.hpp"
-#include "encoding.hpp"
-#include "rggt_tree.hpp"
+#include "encoders/encoders.hpp"
+#include "core/encoding.hpp"
+#include "encoders/rggt/tree.hpp"
 
 namespace quillet {
 

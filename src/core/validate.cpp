@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "encoding.hpp"
+#include "core/encoding.hpp"
 
 namespace quillet {
 

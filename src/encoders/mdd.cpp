@@ -27,8 +27,8 @@
 #include <utility>
 #include <vector>
 
-#include "encoders.hpp"
-#include "encoding.hpp"
+#include "encoders/encoders.hpp"
+#include "core/encoding.hpp"
 
 namespace quillet {
 

@@ -25,8 +25,8 @@
 #include <span>
 #include <vector>
 
-#include "encoders.hpp"
-#include "encoding.hpp"
+#include "encoders/encoders.hpp"
+#include "core/encoding.hpp"
 
 namespace quillet {
 

@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "encoding.hpp"
+#include "core/encoding.hpp"
 
 namespace quillet {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <stdexcept>
 
-#include "encoders.hpp"
-#include "encoding.hpp"
+#include "encoders/encoders.hpp"
+#include "core/encoding.hpp"
 
 namespace quillet {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "opb.hpp"
+#include "io/opb.hpp"
 
 namespace quillet::opb {
 

@@ -1,4 +1,4 @@
-#include "opb.hpp"
+#include "io/opb.hpp"
 
 #include <algorithm>
 #include <cerrno>

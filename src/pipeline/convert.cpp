@@ -1,4 +1,4 @@
-#include "opb_pipeline.hpp"
+#include "pipeline/convert.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -21,7 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "dimacs.hpp"
+#include "io/dimacs.hpp"
 #include "quillet/encoder.hpp"
 
 namespace quillet::opb {

@@ -12,14 +12,9 @@
 #include <vector>
 
 #include "quillet/constraint.hpp"
+#include "quillet/errors.hpp"
 
 namespace quillet {
-
-// Thrown when EncodeOptions::stop asks an encode to end.
-class Cancelled : public std::runtime_error {
-public:
-    Cancelled() : std::runtime_error("quillet: encoding cancelled") {}
-};
 
 namespace detail {
 

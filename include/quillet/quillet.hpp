@@ -4,3 +4,4 @@
 #include "quillet/cnf.hpp"
 #include "quillet/constraint.hpp"
 #include "quillet/encoder.hpp"
+#include "quillet/errors.hpp"

@@ -22,7 +22,7 @@ namespace {
 constexpr std::uint64_t kCheckpointStride = std::uint64_t{1} << 16;
 
 [[noreturn]] void throw_ids_exhausted() {
-    throw std::overflow_error("quillet: variable ids exhausted: a fresh id would exceed " +
+    throw IdsExhausted("quillet: variable ids exhausted: a fresh id would exceed " +
                               std::to_string(max_variable_id));
 }
 
@@ -39,12 +39,12 @@ Lit largest_input_variable(const GroupedLeqConstraint& constraint) {
 }  // namespace
 
 void throw_encoding_too_large(const std::uint64_t max_literals) {
-    throw std::length_error("quillet: encoding too large: it would hold more than " +
+    throw EncodingTooLarge("quillet: encoding too large: it would hold more than " +
                             std::to_string(max_literals) + " literals");
 }
 
 VariableManager::VariableManager(const std::int32_t top_id) : next_id_(std::int64_t{top_id} + 1), top_id_(top_id) {
-    if (top_id < 0) throw std::invalid_argument("quillet: top_id must be non-negative");
+    if (top_id < 0) throw InvalidConstraint("quillet: top_id must be non-negative");
 }
 
 std::int32_t VariableManager::fresh() {
@@ -79,7 +79,7 @@ std::vector<std::vector<Lit>> ClauseList::to_vectors() const {
 void CnfFormula::add_clause(const std::span<const Lit> clause) {
     std::int32_t largest = num_vars;
     for (const Lit lit : clause) {
-        if (lit == 0) throw std::invalid_argument("quillet: clause contains literal 0");
+        if (lit == 0) throw InvalidConstraint("quillet: clause contains literal 0");
         const std::int32_t magnitude = lit > 0 ? lit : lit == INT32_MIN ? max_variable_id : -lit;
         if (magnitude > largest) largest = magnitude;
     }
@@ -144,7 +144,7 @@ Encoding::Encoding(const GroupedLeqConstraint& constraint, const EncodeOptions& 
     // An id below the caller's top that the input already uses would be
     // handed out again as an auxiliary variable.
     if (largest_input_variable(constraint) > options.top_id)
-        throw std::invalid_argument("quillet: top_id must be at least the largest input variable");
+        throw InvalidConstraint("quillet: top_id must be at least the largest input variable");
     result.cnf.num_vars = options.top_id;
     if (constraint.emit_amo) add_amo_pair_clauses(constraint.groups, sink);
 }

@@ -114,8 +114,8 @@ Search search_smallest(const GroupedLeqConstraint& constraint, const EncodeOptio
                 search.built = std::move(result);
                 trial.max_literals = literals;
             }
-        } catch (const std::length_error&) {
-        } catch (const std::overflow_error&) {
+        } catch (const EncodingTooLarge&) {
+        } catch (const EncoderLimit&) {
             // An encoder that cannot number this constraint in 32-bit ids.
         }
     }
@@ -140,7 +140,7 @@ EncodingSize Encoder::measure(const GroupedLeqConstraint& constraint, const Enco
 std::unique_ptr<Encoder> make_encoder(const std::string_view name) {
     for (const RegistryEntry& entry : kRegistry)
         if (entry.name == name) return entry.make();
-    throw std::invalid_argument("quillet: unknown encoder name");
+    throw InvalidConstraint("quillet: unknown encoder name");
 }
 
 std::vector<std::string> available_encoders() {

@@ -57,32 +57,32 @@ private:
 
 std::vector<Weight> validated_group_weights(const GroupedLeqConstraint& constraint) {
     const std::vector<WeightedLiteral>& terms = constraint.terms;
-    if (terms.size() >= TermTable::kEmpty) throw std::length_error("quillet: too many terms");
+    if (terms.size() >= TermTable::kEmpty) throw EncoderLimit("quillet: too many terms");
     TermTable table(terms.size());
     for (std::uint32_t i = 0; i < terms.size(); ++i) {
         const WeightedLiteral& term = terms[i];
-        if (term.lit == 0) throw std::invalid_argument("quillet: literal id 0 is invalid");
-        if (term.weight == 0) throw std::invalid_argument("quillet: normalized form requires positive weights");
+        if (term.lit == 0) throw InvalidConstraint("quillet: literal id 0 is invalid");
+        if (term.weight == 0) throw InvalidConstraint("quillet: normalized form requires positive weights");
         if (!table.insert(term.lit, i, terms))
-            throw std::invalid_argument("quillet: duplicate literals in weighted terms are not supported");
+            throw InvalidConstraint("quillet: duplicate literals in weighted terms are not supported");
     }
 
     std::vector<Weight> weights;
     weights.reserve(terms.size());
     std::vector<bool> seen(terms.size(), false);
     for (const std::vector<Lit>& group : constraint.groups) {
-        if (group.empty()) throw std::invalid_argument("quillet: AMO groups must be non-empty");
+        if (group.empty()) throw InvalidConstraint("quillet: AMO groups must be non-empty");
         for (const Lit lit : group) {
             const std::uint32_t index = lit == 0 ? TermTable::kEmpty : table.find(lit, terms);
             if (index == TermTable::kEmpty)
-                throw std::invalid_argument("quillet: AMO group references a literal not present in terms");
-            if (seen[index]) throw std::invalid_argument("quillet: AMO groups must form a partition of the literals");
+                throw InvalidConstraint("quillet: AMO group references a literal not present in terms");
+            if (seen[index]) throw InvalidConstraint("quillet: AMO groups must form a partition of the literals");
             seen[index] = true;
             weights.push_back(terms[index].weight);
         }
     }
     if (weights.size() != terms.size())
-        throw std::invalid_argument("quillet: every weighted literal must appear in exactly one AMO group");
+        throw InvalidConstraint("quillet: every weighted literal must appear in exactly one AMO group");
     return weights;
 }
 

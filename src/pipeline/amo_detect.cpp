@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "quillet/errors.hpp"
+
 namespace quillet::opb {
 
 ConflictGraph::ConflictGraph(const Problem& problem) {
@@ -22,7 +24,7 @@ ConflictGraph::ConflictGraph(const Problem& problem) {
         std::sort(clique_lits_.begin() + static_cast<std::ptrdiff_t>(clique_begin_.back()), clique_lits_.end());
         clique_begin_.push_back(clique_lits_.size());
     }
-    if (num_cliques() >= (std::size_t{1} << 32)) throw std::length_error("quillet: too many AMO constraints");
+    if (num_cliques() >= (std::size_t{1} << 32)) throw EncoderLimit("quillet: too many AMO constraints");
     const std::size_t n = 2 * (static_cast<std::size_t>(problem.num_vars) + 1);
     lit_begin_.assign(n + 1, 0);
     for (const Lit lit : clique_lits_) ++lit_begin_[index(lit) + 1];

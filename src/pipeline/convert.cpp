@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "quillet/errors.hpp"
 #include "io/dimacs.hpp"
 #include "quillet/encoder.hpp"
 
@@ -83,7 +84,7 @@ std::int32_t encode_amo(std::span<const WeightedLiteral> terms, AmoEncoding amo,
         return top;
     }
     if (static_cast<std::int64_t>(top) + static_cast<std::int64_t>(n) > max_variable_id)
-        throw std::overflow_error("quillet: variable ids exhausted: the encoding needs more than 2147483647 variables");
+        throw IdsExhausted("quillet: variable ids exhausted: the encoding needs more than 2147483647 variables");
     // s_i: one of the first i + 1 literals is true.
     Lit previous = 0;
     for (std::size_t i = 0; i + 1 < n; ++i) {
@@ -160,7 +161,7 @@ std::vector<std::vector<Lit>> row_groups(const ConflictGraph* graph, std::span<c
 
 Summary encode_problem(const Problem& problem, const ConflictGraph* graph, const PipelineOptions& options,
                        ClauseSink& sink) {
-    if (!valid_encoding(options.encoding)) throw std::invalid_argument("quillet: unknown encoder name");
+    if (!valid_encoding(options.encoding)) throw InvalidConstraint("quillet: unknown encoder name");
     Summary summary;
     summary.input_vars = problem.num_vars;
     summary.counts = problem.counts;
@@ -216,7 +217,7 @@ Summary encode_problem(const Problem& problem, const ConflictGraph* graph, const
             RowOutput& out = outputs[r - chunk];
             const std::int64_t shift = top - base;
             if (top + out.aux > max_variable_id)
-                throw std::overflow_error("quillet: variable ids exhausted: the encoding needs more than 2147483647 variables");
+                throw IdsExhausted("quillet: variable ids exhausted: the encoding needs more than 2147483647 variables");
             for (const auto clause : out.cnf.clauses) {
                 renumbered.clear();
                 for (const Lit lit : clause) {
@@ -328,7 +329,7 @@ private:
 
 Summary convert(int in_fd, const std::string& in_name, const std::string& out_path, const PipelineOptions& options,
                 const ReadOptions& read_options) {
-    if (!valid_encoding(options.encoding)) throw std::invalid_argument("quillet: unknown encoder name");
+    if (!valid_encoding(options.encoding)) throw InvalidConstraint("quillet: unknown encoder name");
     using clock = std::chrono::steady_clock;
     auto seconds_since = [](clock::time_point t) { return std::chrono::duration<double>(clock::now() - t).count(); };
     auto start = clock::now();

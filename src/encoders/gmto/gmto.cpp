@@ -144,7 +144,7 @@ std::size_t build_leaf(Tree& tree, std::span<const Lit> group, std::span<const u
         u64 largest = 0;
         for (std::size_t j = 0; j < group.size(); ++j) largest = std::max(largest, digit(j));
         if (largest > kLargestDigit)
-            throw std::overflow_error("quillet: gmto digit value does not fit in a signed 32-bit integer");
+            throw EncoderLimit("quillet: gmto digit value does not fit in a signed 32-bit integer");
         // Every parent above this leaf needs a variable for each of these values.
         vars.require_available(largest);
         tree.push(true_var);
@@ -233,7 +233,7 @@ void add_top_clauses(std::span<const Lit> a_pos, std::span<const Lit> b_pos, std
 std::size_t make_parent(Tree& tree, const std::size_t left, const std::size_t right, std::span<const u64> radices,
                         ClauseSink& cnf, VariableManager& vars, const Lit true_var) {
     const std::size_t n = radices.size();
-    if (n + 1 > kMaxPositions) throw std::logic_error("quillet: gmto radix list too long");
+    if (n + 1 > kMaxPositions) throw InternalError("quillet: gmto radix list too long");
     // Both children hold 0 .. their largest value at every position, so the
     // parent's values and carries follow from the two largest values alone.
     std::array<u64, kMaxPositions> largest{};
@@ -334,7 +334,7 @@ TreeSize check_tree_fits(const KeptDigits& kept_digits, std::span<const std::siz
                 leaves[at + k] = std::max(leaves[at + k], digits[j * positions + k]);
         for (std::size_t k = 0; k < positions; ++k)
             if (leaves[at + k] > kLargestDigit)
-                throw std::overflow_error("quillet: gmto digit value does not fit in a signed 32-bit integer");
+                throw EncoderLimit("quillet: gmto digit value does not fit in a signed 32-bit integer");
         begin = end;
     }
 

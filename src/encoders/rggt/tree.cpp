@@ -448,7 +448,7 @@ public:
             }
             drop_stale_bounds();
             if (heap_.empty() || (!bounds_.empty() && better_key(bounds_.front().key, heap_.front().key))) {
-                if (bounds_.empty()) throw std::logic_error("quillet: no pair left to merge");
+                if (bounds_.empty()) throw InternalError("quillet: no pair left to merge");
                 const std::uint32_t id = bounds_.front().cls;
                 std::pop_heap(bounds_.begin(), bounds_.end(), worse_bound);
                 bounds_.pop_back();
@@ -1045,7 +1045,7 @@ void merge_child_intervals(const Node<Value>& parent, Node<Value>& child, const 
     if (vals.empty()) return;
     if (parent.intervals.empty() || sibling.vals.empty() ||
         saturating_sum(vals.back(), sibling.vals.back(), cap) > parent.intervals.back().hi)
-        throw std::logic_error("quillet: interval lookup failed");
+        throw InternalError("quillet: interval lookup failed");
     CutPoints<Value> cuts(parent.intervals, sibling.vals, scratch);
     child.intervals.reserve(std::min<std::size_t>(vals.size(), 8));  // spares the first few regrowths
     child.intervals.push_back({vals.front(), vals.front()});
@@ -1144,7 +1144,7 @@ std::pair<std::size_t, std::size_t> terms_of_value(const Node<Value>& leaf, cons
                                         [&](const std::size_t k, const Value v) { return weight_at(k) < v; });
     const auto last = std::upper_bound(first, order.end(), value,
                                        [&](const Value v, const std::size_t k) { return v < weight_at(k); });
-    if (first == last) throw std::logic_error("quillet: missing linked term for leaf interval");
+    if (first == last) throw InternalError("quillet: missing linked term for leaf interval");
     return {static_cast<std::size_t>(first - order.begin()), static_cast<std::size_t>(last - order.begin())};
 }
 

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     std::uint64_t clauses = 0, lits = 0;
     for (int i = 0; i < reps; ++i) {
         quillet::EncodeResult r = enc->encode(c, quillet::EncodeOptions{static_cast<std::int32_t>(top)});
-        clauses += r.num_clauses;
+        clauses += r.num_clauses();
         lits += r.cnf.clauses.num_literals();
     }
     std::printf("%s: %zu terms, %zu groups, %llu clauses, %llu literals over %d runs\n", argv[1],

@@ -14,7 +14,7 @@ int main() {
         try {
             const auto encoder = quillet::make_encoder(name);
             const quillet::EncodeResult result = encoder->encode(constraint, quillet::EncodeOptions{4});
-            std::cout << name << ": " << result.num_clauses << " clauses, " << result.num_aux_vars
+            std::cout << name << ": " << result.num_clauses() << " clauses, " << result.num_aux_vars()
                       << " auxiliary variables\n";
         } catch (const std::exception& error) {
             std::cout << name << ": " << error.what() << '\n';

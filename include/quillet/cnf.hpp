@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -145,8 +146,12 @@ struct CnfFormula {
 
 struct EncodeResult {
     CnfFormula cnf;
-    std::int64_t num_aux_vars = 0;
-    std::uint64_t num_clauses = 0;
+    std::int32_t top_id = 0;   // the caller's top id: every fresh variable is above it
+    std::string_view encoder;  // the registry name of the encoder whose output this is
+
+    // Fresh variables (top_id + 1 .. cnf.num_vars) and clauses of the result.
+    std::int64_t num_aux_vars() const { return std::int64_t{cnf.num_vars} - top_id; }
+    std::uint64_t num_clauses() const { return cnf.clauses.size(); }
 };
 
 }  // namespace quillet

@@ -10,7 +10,9 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/amo.hpp"
 #include "core/encoding.hpp"
+#include "core/validate.hpp"
 
 namespace quillet {
 
@@ -121,21 +123,6 @@ void ClauseSink::poll() const {
     if (stop_ != nullptr && (*stop_)()) throw Cancelled();
 }
 
-void add_amo_pair_clauses(const std::vector<std::vector<Lit>>& groups, ClauseSink& sink) {
-    std::uint64_t pairs = 0;
-    for (const std::vector<Lit>& group : groups) {
-        const std::uint64_t m = group.size();
-        pairs += m * (m - (m > 0 ? 1 : 0)) / 2;
-        // Saturate well before wrapping: such a count is far past any budget.
-        if (pairs > (std::uint64_t{1} << 62)) pairs = std::uint64_t{1} << 62;
-    }
-    sink.require_room(2 * pairs);
-    sink.reserve(pairs, 2 * pairs);
-    for (const std::vector<Lit>& group : groups)
-        for (std::size_t a = 0; a + 1 < group.size(); ++a)
-            for (std::size_t b = a + 1; b < group.size(); ++b) sink.add_clause({-group[a], -group[b]});
-}
-
 Encoding::Encoding(const GroupedLeqConstraint& constraint, const EncodeOptions& options, const bool counting_only)
     : group_weights(validated_group_weights(constraint)),
       vars(options.top_id),
@@ -146,14 +133,13 @@ Encoding::Encoding(const GroupedLeqConstraint& constraint, const EncodeOptions& 
     if (largest_input_variable(constraint) > options.top_id)
         throw InvalidConstraint("quillet: top_id must be at least the largest input variable");
     result.cnf.num_vars = options.top_id;
-    if (constraint.emit_amo) add_amo_pair_clauses(constraint.groups, sink);
+    if (constraint.emit_amo) add_amo_clauses(constraint.groups, AmoMethod::pairwise, vars, sink);
 }
 
 EncodeResult Encoding::finish(const bool clean) {
     result.cnf.num_vars = std::max(result.cnf.num_vars, vars.top());
     if (clean) clean_clauses(result.cnf.clauses);
-    result.num_aux_vars = std::int64_t{result.cnf.num_vars} - caller_top_id;
-    result.num_clauses = result.cnf.clauses.size();
+    result.top_id = caller_top_id;
     return std::move(result);
 }
 

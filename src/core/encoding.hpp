@@ -120,19 +120,12 @@ struct Encoding {
     std::int32_t caller_top_id;
 
     Encoding(const GroupedLeqConstraint& constraint, const EncodeOptions& options, bool counting_only);
-    ClauseSink& cnf() { return sink; }
     // The closing steps: fold the allocator's top into num_vars and fill in
     // the counts. Call once, on the way out.
     EncodeResult finish(bool clean);
     EncodingSize size() const;
+    ClauseSink& cnf() { return sink; }  // the encoders' name for the sink
 };
-
-// [-g[a], -g[b]] for every pair a < b of every group, in group order.
-void add_amo_pair_clauses(const std::vector<std::vector<Lit>>& groups, ClauseSink& sink);
-
-// Validates like GroupedLeqConstraint::validate and returns the weight of
-// every group literal, group after group in the groups' order.
-std::vector<Weight> validated_group_weights(const GroupedLeqConstraint& constraint);
 
 // Drops repeated literals inside each clause (the first occurrence stays)
 // and every clause that holds a literal and its negation.

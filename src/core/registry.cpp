@@ -1,6 +1,7 @@
-// The one table of encoders: make_encoder, available_encoders and
-// choose_encoder read it, so a new encoder is added here and nowhere else.
-// Also the shared driver of Encoder::encode and Encoder::measure.
+// The registry: the table of encoders (its rows are in encoders.hpp) and
+// what reads it, make_encoder, available_encoders, choose_encoder and
+// encode_with; also the shared driver of Encoder::encode and
+// Encoder::measure.
 
 #include <algorithm>
 #include <array>
@@ -19,35 +20,10 @@ std::unique_ptr<Encoder> make() {
     return std::make_unique<E>();
 }
 
-// How "auto" tries an encoder, cheapest first.
-enum class AutoTrial {
-    count,    // its exact size in closed form, in time proportional to the input
-    build,    // built: it wins on most constraints, and measuring it costs nearly a build
-    measure,  // measured: it rarely wins, and its measurement skips only the clause writing
-};
-
-struct RegistryEntry {
-    std::string_view name;
-    std::unique_ptr<Encoder> (*make)();
-    // Where "auto" tries it: the closed-form counts first, so that the others
-    // start under a tight budget, then by the cost of finding out that they
-    // lose.
-    int search_rank;
-    AutoTrial auto_trial;
-    // "auto" skips it above this many groups (0: never): past a handful of
-    // groups rggt's output is larger than gmto's on every family of the
-    // benchmark, while its tree shaping, which runs before its size is
-    // known, costs more than gmto's whole encode.
-    std::size_t auto_max_groups;
-};
-
-constexpr std::array kRegistry = {
-    RegistryEntry{MddEncoder::kName, make<MddEncoder>, 3, AutoTrial::measure, 0},
-    RegistryEntry{GswcEncoder::kName, make<GswcEncoder>, 0, AutoTrial::count, 0},
-    RegistryEntry{GgpwEncoder::kName, make<GgpwEncoder>, 1, AutoTrial::count, 0},
-    RegistryEntry{GmtoEncoder::kName, make<GmtoEncoder>, 2, AutoTrial::build, 0},
-    RegistryEntry{RggtEncoder::kName, make<RggtEncoder>, 4, AutoTrial::measure, 8},
-};
+#define QUILLET_TABLE_ROW(Class, short_name, constant, summary, trial, rank, max_groups) \
+    EncoderInfo{short_name, constant, summary, AutoTrial::trial, rank, max_groups, make<Class>},
+constexpr EncoderInfo kTable[] = {QUILLET_ENCODER_TABLE(QUILLET_TABLE_ROW)};
+#undef QUILLET_TABLE_ROW
 
 // The outcome of trying the candidates: the index of the smallest (fewest
 // literals, the earlier registry index on a tie) and, when it was built on
@@ -85,14 +61,15 @@ namespace {
 // Validation errors reach the caller from the first trial: only the size
 // and id errors of a candidate are caught.
 Search search_smallest(const GroupedLeqConstraint& constraint, const EncodeOptions& options, const SearchKind kind) {
-    std::vector<std::size_t> order(kRegistry.size());
-    for (std::size_t index = 0; index < kRegistry.size(); ++index) order[index] = index;
-    std::ranges::sort(order, {}, [](const std::size_t index) { return kRegistry[index].search_rank; });
+    const std::span<const EncoderInfo> table = encoder_table();
+    std::vector<std::size_t> order(table.size());
+    for (std::size_t index = 0; index < table.size(); ++index) order[index] = index;
+    std::ranges::stable_sort(order, {}, [&](const std::size_t index) { return table[index].auto_rank; });
     EncodeOptions trial = options;
     trial.clean = false;
     Search search;
     for (const std::size_t index : order) {
-        const RegistryEntry& entry = kRegistry[index];
+        const EncoderInfo& entry = table[index];
         if (kind != SearchKind::build && entry.auto_max_groups != 0 &&
             constraint.groups.size() > entry.auto_max_groups)
             continue;
@@ -128,7 +105,9 @@ Search search_smallest(const GroupedLeqConstraint& constraint, const EncodeOptio
 EncodeResult Encoder::encode(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
     Encoding encoding(constraint, options, false);
     build(constraint, encoding);
-    return encoding.finish(options.clean);
+    EncodeResult result = encoding.finish(options.clean);
+    result.encoder = name();
+    return result;
 }
 
 EncodingSize Encoder::measure(const GroupedLeqConstraint& constraint, const EncodeOptions& options) const {
@@ -137,20 +116,28 @@ EncodingSize Encoder::measure(const GroupedLeqConstraint& constraint, const Enco
     return encoding.size();
 }
 
+std::span<const EncoderInfo> encoder_table() { return kTable; }
+
+const EncoderInfo* find_encoder(const std::string_view name) {
+    for (const EncoderInfo& entry : kTable)
+        if (entry.name == name) return &entry;
+    return nullptr;
+}
+
 std::unique_ptr<Encoder> make_encoder(const std::string_view name) {
-    for (const RegistryEntry& entry : kRegistry)
-        if (entry.name == name) return entry.make();
-    throw InvalidConstraint("quillet: unknown encoder name");
+    const EncoderInfo* entry = find_encoder(name);
+    if (entry == nullptr) throw InvalidConstraint("quillet: unknown encoder name");
+    return entry->make();
 }
 
 std::vector<std::string> available_encoders() {
     std::vector<std::string> names;
-    for (const RegistryEntry& entry : kRegistry) names.emplace_back(entry.name);
+    for (const EncoderInfo& entry : kTable) names.emplace_back(entry.name);
     return names;
 }
 
 std::string choose_encoder(const GroupedLeqConstraint& constraint, const EncodeOptions& options) {
-    return std::string(kRegistry[*search_smallest(constraint, options, SearchKind::measure).best].name);
+    return std::string(kTable[*search_smallest(constraint, options, SearchKind::measure).best].name);
 }
 
 EncodeResult encode_with(const std::string_view name, const GroupedLeqConstraint& constraint,
@@ -159,12 +146,9 @@ EncodeResult encode_with(const std::string_view name, const GroupedLeqConstraint
     Search search =
         search_smallest(constraint, options, name == "auto" ? SearchKind::automatic : SearchKind::build);
     // A winner that was only measured is built now, clean-up included.
-    if (!search.built) return kRegistry[*search.best].make()->encode(constraint, options);
+    if (!search.built) return kTable[*search.best].make()->encode(constraint, options);
     EncodeResult result = std::move(*search.built);
-    if (options.clean) {
-        clean_clauses(result.cnf.clauses);
-        result.num_clauses = result.cnf.clauses.size();
-    }
+    if (options.clean) clean_clauses(result.cnf.clauses);
     return result;
 }
 

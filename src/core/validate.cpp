@@ -13,7 +13,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/encoding.hpp"
+#include "core/validate.hpp"
+#include "quillet/errors.hpp"
 
 namespace quillet {
 

@@ -148,8 +148,8 @@ TEST(Encoder, MeasureMatchesEncodeAndChooseTakesTheSmallest) {
     for (const std::string& name : available_encoders()) {
         const EncodeResult r = encode(name, c, 6);
         const EncodingSize size = make_encoder(name)->measure(c, EncodeOptions{6});
-        EXPECT_EQ(size.variables, r.num_aux_vars) << name;
-        EXPECT_EQ(size.clauses, r.num_clauses) << name;
+        EXPECT_EQ(size.variables, r.num_aux_vars()) << name;
+        EXPECT_EQ(size.clauses, r.num_clauses()) << name;
         EXPECT_EQ(size.literals, r.cnf.clauses.num_literals()) << name;
         smallest = std::min(smallest, size.literals);
     }
@@ -191,8 +191,8 @@ TEST(Encoder, MeasureMatchesEncodeOnRandomConstraints) {
         for (const std::string& name : available_encoders()) {
             const EncodeResult r = encode(name, c, top);
             const EncodingSize size = make_encoder(name)->measure(c, EncodeOptions{top});
-            ASSERT_EQ(size.variables, r.num_aux_vars) << name << " round " << round << " seed " << seed;
-            ASSERT_EQ(size.clauses, r.num_clauses) << name << " round " << round << " seed " << seed;
+            ASSERT_EQ(size.variables, r.num_aux_vars()) << name << " round " << round << " seed " << seed;
+            ASSERT_EQ(size.clauses, r.num_clauses()) << name << " round " << round << " seed " << seed;
             ASSERT_EQ(size.literals, r.cnf.clauses.num_literals()) << name << " round " << round << " seed " << seed;
         }
     }
@@ -205,7 +205,7 @@ TEST(Encoding, AmoPairClausesComeFirstAndRaiseTheTop) {
         const EncodeResult r = encoding.finish(false);
         EXPECT_EQ(r.cnf.clauses.to_vectors(), (Clauses{{-1, -2}, {-1, -3}, {-2, -3}}));
         EXPECT_EQ(r.cnf.num_vars, top_id);
-        EXPECT_EQ(r.num_clauses, 3u);
+        EXPECT_EQ(r.num_clauses(), 3u);
     }
 }
 
@@ -216,7 +216,7 @@ TEST(Encoding, UnusedFreshIdsStillCount) {
     encoding.vars.fresh();
     const EncodeResult r = encoding.finish(false);
     EXPECT_EQ(r.cnf.num_vars, 12);
-    EXPECT_EQ(r.num_aux_vars, 2);
+    EXPECT_EQ(r.num_aux_vars(), 2);
 }
 
 TEST(Encoding, ValidationWinsOverNegativeTopId) {

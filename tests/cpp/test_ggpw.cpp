@@ -19,8 +19,8 @@ TEST(Ggpw, WorkedExample) {
     EXPECT_EQ(r.cnf.clauses.to_vectors(), (Clauses{{-1, -2}, {-1, 4}, {-2, 4}, {-2, 5}, {-3, 5}, {-2, -3, 6},
                                                    {-4, 7}, {-6, 7}, {-4, -6, 8}, {-8}}));
     EXPECT_EQ(r.cnf.num_vars, 8);
-    EXPECT_EQ(r.num_aux_vars, 5);
-    EXPECT_EQ(r.num_clauses, 10u);
+    EXPECT_EQ(r.num_aux_vars(), 5);
+    EXPECT_EQ(r.num_clauses(), 10u);
 }
 
 TEST(Ggpw, OffsetRoundsTheThresholdUpToTheTopBit) {

@@ -309,7 +309,7 @@ TEST(GmtoTree, FiveGroupsArePairedLeftToRightAndTheOddOneClimbs) {
         {-16}, {-17}, {-18}, {-19}};
     EXPECT_EQ(r.cnf.clauses.to_vectors(), expected);
     EXPECT_EQ(r.cnf.num_vars, 19);
-    EXPECT_EQ(r.num_aux_vars, 14);
+    EXPECT_EQ(r.num_aux_vars(), 14);
 }
 
 TEST(GmtoFailure, DigitBeyond32BitsIsReportedNotTruncated) {

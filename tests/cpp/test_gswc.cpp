@@ -20,8 +20,8 @@ TEST(Gswc, WorkedExample) {
     const EncodeResult r = encode("gswc", c, 3);
     EXPECT_EQ(r.cnf.clauses.to_vectors(), (Clauses{{-1, -2}, {-1, 4}, {-1, 5}, {-2, 4}, {-2, 5}, {-2, 6}, {-6, -3}}));
     EXPECT_EQ(r.cnf.num_vars, 6);
-    EXPECT_EQ(r.num_aux_vars, 3);
-    EXPECT_EQ(r.num_clauses, 7u);
+    EXPECT_EQ(r.num_aux_vars(), 3);
+    EXPECT_EQ(r.num_clauses(), 7u);
 }
 
 TEST(Gswc, MiddleGroupCarriesAddsAndOverflows) {
@@ -35,7 +35,7 @@ TEST(Gswc, MiddleGroupCarriesAddsAndOverflows) {
                        {-5, 14}, {-11, -5, 15}, {-12, -5, 16}, {-13, -5},
                        {-15, -3}}));
     EXPECT_EQ(r.cnf.num_vars, 16);
-    EXPECT_EQ(r.num_aux_vars, 6);
+    EXPECT_EQ(r.num_aux_vars(), 6);
 }
 
 TEST(Gswc, WeightsComparedWithTheBoundInSixtyFourBits) {
@@ -82,7 +82,7 @@ TEST(Gswc, SingleGroupAcceptsAnyBound) {
     const auto c = constraint({{1, UINT64_MAX}, {2, 7}}, {{1, 2}}, UINT64_MAX - 1, true);
     const EncodeResult r = encode("gswc", c, 4);
     EXPECT_EQ(r.cnf.clauses.to_vectors(), (Clauses{{-1, -2}, {-1}}));
-    EXPECT_EQ(r.num_aux_vars, 0);
+    EXPECT_EQ(r.num_aux_vars(), 0);
 }
 
 }  // namespace

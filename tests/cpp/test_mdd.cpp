@@ -12,8 +12,8 @@ TEST(Mdd, WorkedExample) {
     const EncodeResult r = encode("mdd", c, 3);
     EXPECT_EQ(r.cnf.clauses.to_vectors(), (Clauses{{-6}, {-3, 4}, {-3, 5}, {-4, -1, 6}, {-5, -2, 6}}));
     EXPECT_EQ(r.cnf.num_vars, 6);
-    EXPECT_EQ(r.num_aux_vars, 3);
-    EXPECT_EQ(r.num_clauses, 5u);
+    EXPECT_EQ(r.num_aux_vars(), 3);
+    EXPECT_EQ(r.num_clauses(), 5u);
 }
 
 TEST(Mdd, BoundZeroGivesOneNodePerLevelInPostOrder) {
@@ -34,7 +34,7 @@ TEST(Mdd, DeepChainDoesNotRecurseOnTheCallStack) {
     c.bound = 0;
     const EncodeResult r = encode("mdd", c, kGroups);
     EXPECT_EQ(r.cnf.num_vars, 2 * kGroups);
-    EXPECT_EQ(r.num_clauses, static_cast<std::uint64_t>(2 * kGroups));
+    EXPECT_EQ(r.num_clauses(), static_cast<std::uint64_t>(2 * kGroups));
 }
 
 TEST(Mdd, SuffixCapacityIsExactPast64Bits) {

@@ -321,8 +321,8 @@ TEST(Rggt, DeepChainNeitherRecursesNorSlowsDown) {
     }
     c.bound = 1;
     const EncodeResult r = encode("rggt", c, kGroups);
-    EXPECT_EQ(r.num_aux_vars, 2 * kGroups - 3);
-    EXPECT_EQ(r.num_clauses, static_cast<std::uint64_t>(5 * kGroups - 8));
+    EXPECT_EQ(r.num_aux_vars(), 2 * kGroups - 3);
+    EXPECT_EQ(r.num_clauses(), static_cast<std::uint64_t>(5 * kGroups - 8));
     const auto clause = [&](const std::size_t k) {
         const auto span = r.cnf.clauses[k];
         return std::vector<Lit>(span.begin(), span.end());
@@ -330,7 +330,7 @@ TEST(Rggt, DeepChainNeitherRecursesNorSlowsDown) {
     const Lit one = kGroups + 1, two = kGroups + 2;
     EXPECT_EQ(clause(0), (std::vector<Lit>{-1, one}));
     EXPECT_EQ(clause(2), (std::vector<Lit>{-1, -2, two}));
-    EXPECT_EQ(clause(r.num_clauses - 1), (std::vector<Lit>{-r.cnf.num_vars}));
+    EXPECT_EQ(clause(r.num_clauses() - 1), (std::vector<Lit>{-r.cnf.num_vars}));
 }
 
 // Spread-out weights with the bound far below the largest sum: the value
@@ -386,12 +386,12 @@ TEST(Rggt, MeasureAndBudgetAgreeWithTheWrittenEncoding) {
         c.emit_amo = round % 3 == 0;
         const EncodeResult r = encoder->encode(c, EncodeOptions{lit});
         const EncodingSize size = encoder->measure(c, EncodeOptions{lit});
-        ASSERT_EQ(size.clauses, r.num_clauses) << "round " << round;
+        ASSERT_EQ(size.clauses, r.num_clauses()) << "round " << round;
         ASSERT_EQ(size.literals, r.cnf.clauses.num_literals()) << "round " << round;
-        ASSERT_EQ(size.variables, r.num_aux_vars) << "round " << round;
+        ASSERT_EQ(size.variables, r.num_aux_vars()) << "round " << round;
         EncodeOptions exact{lit};
         exact.max_literals = size.literals;
-        ASSERT_EQ(encoder->encode(c, exact).num_clauses, r.num_clauses) << "round " << round;
+        ASSERT_EQ(encoder->encode(c, exact).num_clauses(), r.num_clauses()) << "round " << round;
         if (size.literals == 0) continue;
         exact.max_literals = size.literals - 1;
         ASSERT_THROW(encoder->encode(c, exact), std::length_error) << "round " << round;

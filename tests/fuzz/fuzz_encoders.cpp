@@ -313,8 +313,8 @@ void check_result(const std::string& name, const Case& c, const quillet::EncodeR
     const auto& k = c.constraint;
     const std::string where = describe(k, c.top_id);
     if (r.cnf.num_vars < c.top_id) fail(name, "top id below the caller's: " + where);
-    if (r.num_aux_vars != std::int64_t{r.cnf.num_vars} - c.top_id) fail(name, "num_aux_vars wrong: " + where);
-    if (r.num_clauses != r.cnf.clauses.size()) fail(name, "num_clauses wrong: " + where);
+    if (r.num_aux_vars() != std::int64_t{r.cnf.num_vars} - c.top_id) fail(name, "num_aux_vars wrong: " + where);
+    if (r.num_clauses() != r.cnf.clauses.size()) fail(name, "num_clauses wrong: " + where);
     Lit largest_input = 0;
     std::unordered_set<Lit> inputs;
     for (const auto& t : k.terms) {
@@ -444,7 +444,7 @@ void run_encoder(const std::string& name, const Case& c, const std::string& inva
         if (again.cnf.num_vars != result.cnf.num_vars || !same_clauses(again.cnf.clauses, result.cnf.clauses))
             fail(name, "two calls differ: " + describe(c.constraint, c.top_id));
         const quillet::EncodingSize size = encoder->measure(c.constraint, options);
-        if (size.variables != result.num_aux_vars || size.clauses != result.num_clauses ||
+        if (size.variables != result.num_aux_vars() || size.clauses != result.num_clauses() ||
             size.literals != result.cnf.clauses.num_literals())
             fail(name, "measure differs from encode: " + describe(c.constraint, c.top_id));
         check_semantics(name, c, result);

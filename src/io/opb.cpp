@@ -36,7 +36,6 @@ std::string to_string(Int value) {
 namespace {
 
 constexpr std::size_t kBlock = std::size_t{1} << 22;  // 4 MiB reads
-constexpr std::int64_t kMaxVar = 2147483647;
 constexpr std::uint64_t kMaxTerms = std::uint64_t{1} << 30;
 
 bool is_space(const int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
@@ -167,7 +166,7 @@ public:
                 handler_.header(Header{});
             }
             if (c == 'm') {
-                if (!first_statement) fail("the objective 'min:' must come before the constraints");
+                if (!first_statement) fail("the objective must come before the constraints");
                 parse_objective();
             } else {
                 parse_constraint();
@@ -250,7 +249,7 @@ private:
         std::int64_t id = 0;
         while (is_digit(c = in_.peek())) {
             id = id * 10 + (c - '0');
-            if (id > kMaxVar) fail_at(line, column, "variable number too large (at most 2147483647)");
+            if (id > max_variable_number) fail_at(line, column, "variable number too large (at most 2147483647)");
             in_.get();
         }
         if (id == 0) fail_at(line, column, "variable numbers start at 1");
@@ -303,8 +302,9 @@ private:
             word.push_back(static_cast<char>(in_.get()));
             if (word.back() == ':') break;
         }
-        if (word == "max:") fail_at(raw_.line, raw_.column, "'max:' is not part of the OPB format; use 'min:'");
-        if (word != "min:") fail_at(raw_.line, raw_.column, "expected 'min:' or a constraint, found '" + word + "'");
+        if (word != "min:" && word != "max:")
+            fail_at(raw_.line, raw_.column, "expected 'min:', 'max:' or a constraint, found '" + word + "'");
+        raw_.maximize = word == "max:";
         parse_terms(true);
         if (in_.peek() != ';') fail("the objective takes no relation; expected ';'");
         in_.get();
@@ -314,6 +314,7 @@ private:
     }
 
     void parse_constraint() {
+        raw_.maximize = false;
         skip_space();
         raw_.line = in_.line();
         raw_.column = in_.column();
@@ -361,27 +362,45 @@ void read_opb_text(std::string_view text, const std::string& name, Handler& hand
 // ---------------------------------------------------------------------------
 
 namespace {
-constexpr std::int64_t kMaxDenseVar = std::int64_t{1} << 28;
-// The per-variable scratch is sized from the header up to this many variables;
-// beyond, it grows with the variables actually used.
-constexpr std::int64_t kPresizeVars = std::int64_t{1} << 22;
 constexpr Int kWeightMax = static_cast<Int>(~std::uint64_t{0});
+// Numbers below this many plus four times the variables seen so far are
+// looked up in VariableIndex's table.
+constexpr std::size_t kDirectSlack = std::size_t{1} << 16;
+// The file's numbers are kept when none passes twice the variables that
+// occur plus this.
+constexpr std::int64_t kDenseSlack = 1024;
 }  // namespace
+
+std::uint32_t VariableIndex::find(const std::int32_t number) const {
+    const auto n = static_cast<std::size_t>(number);
+    if (n < direct_.size() && direct_[n] != kAbsent) return direct_[n];
+    if (sparse_.empty()) return kAbsent;
+    const auto it = sparse_.find(number);
+    return it == sparse_.end() ? kAbsent : it->second;
+}
+
+std::uint32_t VariableIndex::insert(const std::int32_t number) {
+    const auto n = static_cast<std::size_t>(number);
+    if (n < direct_.size() && direct_[n] != kAbsent) return direct_[n];
+    const std::uint32_t found = find(number);
+    if (found != kAbsent) return found;
+    const auto index = static_cast<std::uint32_t>(numbers_.size());
+    numbers_.push_back(number);
+    const std::size_t limit = 4 * numbers_.size() + kDirectSlack;
+    if (n < limit) {
+        if (n >= direct_.size()) direct_.resize(std::min(limit, std::max(n + 1, 2 * direct_.size())), kAbsent);
+        direct_[n] = index;
+    } else {
+        sparse_.emplace(number, index);
+    }
+    return index;
+}
 
 Normalizer::Normalizer(std::string file_name) : file_(std::move(file_name)) {}
 
 void Normalizer::header(const Header& header) {
-    if (header.variables > 0 && header.variables <= kMaxVar) {
-        problem_.num_vars = static_cast<std::int32_t>(header.variables);
-        if (header.variables <= kPresizeVars) {
-            const auto n = static_cast<std::size_t>(header.variables) + 1;
-            used_.resize(n, 0);
-        }
-    }
-    if (header.constraints > 0 && header.constraints < (std::int64_t{1} << 26)) {
-        problem_.rows.reserve(static_cast<std::size_t>(header.constraints));
-        problem_.terms.reserve(static_cast<std::size_t>(header.constraints) * 4);
-    }
+    // A hint only: it may raise the numbering of a dense file, it never sizes anything.
+    if (header.variables > 0) declared_vars_ = header.variables;
 }
 
 void Normalizer::merge(const RawConstraint& raw) {
@@ -392,11 +411,7 @@ void Normalizer::merge(const RawConstraint& raw) {
     const bool short_row = raw.terms.size() <= 32;
     for (const RawTerm& term : raw.terms) {
         const std::int32_t v = term.lit > 0 ? term.lit : -term.lit;
-        if (v > kMaxDenseVar) throw ParseError(file_, raw.line, raw.column, "variable number above 2^28 is not supported by this reader");
-        if (static_cast<std::size_t>(v) >= used_.size())
-            used_.resize(std::max<std::size_t>(static_cast<std::size_t>(v) + 1, used_.size() * 2), 0);
-        used_[v] = 1;
-        if (v > problem_.num_vars) problem_.num_vars = v;
+        const std::uint32_t index = index_.insert(v);
         Int c = term.coefficient;
         if (term.lit < 0) {  // c * ~x = c - c * x
             constant_ += c;
@@ -412,23 +427,28 @@ void Normalizer::merge(const RawConstraint& raw) {
             }
             continue;
         }
-        if (static_cast<std::size_t>(v) >= slot_.size())
-            slot_.resize(std::max<std::size_t>(static_cast<std::size_t>(v) + 1, used_.size()), 0);
-        if (slot_[v] == 0) {
+        if (index >= slot_.size()) slot_.resize(std::max<std::size_t>(index + 1, 2 * slot_.size()), 0);
+        if (slot_[index] == 0) {
             merged_.push_back({v, c});
-            slot_[v] = static_cast<std::uint32_t>(merged_.size());
+            slot_[index] = static_cast<std::uint32_t>(merged_.size());
         } else {
-            merged_[slot_[v] - 1].coefficient += c;
+            merged_[slot_[index] - 1].coefficient += c;
         }
     }
     if (!short_row)
-        for (const Merged& m : merged_) slot_[m.var] = 0;
+        for (const Merged& m : merged_) slot_[index_.find(m.var)] = 0;
 }
 
 void Normalizer::objective(const RawConstraint& raw) {
     merge(raw);
     Objective& objective = problem_.objective;
     objective.present = true;
+    objective.maximize = raw.maximize;
+    // "max: f" is "min: -f"; the values reported go back to the file's sense.
+    if (raw.maximize) {
+        constant_ = -constant_;
+        for (Merged& m : merged_) m.coefficient = -m.coefficient;
+    }
     objective.line = raw.line;
     objective.offset = constant_;
     for (const auto& [v, c] : merged_) {
@@ -541,10 +561,34 @@ void Normalizer::add_leq(std::uint64_t line, std::uint64_t column, bool negate, 
 }
 
 Problem Normalizer::take() {
-    problem_.variables_used.clear();
-    for (std::size_t v = 1; v < used_.size(); ++v)
-        if (used_[v]) problem_.variables_used.push_back(static_cast<std::int32_t>(v));
+    const std::vector<std::int32_t>& numbers = index_.numbers();
+    const auto used = static_cast<std::int64_t>(numbers.size());
+    std::vector<std::int32_t> sorted = numbers;
+    std::sort(sorted.begin(), sorted.end());
+    const std::int64_t largest = sorted.empty() ? 0 : sorted.back();
+    const std::int64_t dense_limit = 2 * used + kDenseSlack;
+    renumbered_.assign(numbers.size(), 0);
+    if (largest <= dense_limit) {
+        const bool honour_header = declared_vars_ <= dense_limit && declared_vars_ <= max_variable_number;
+        problem_.num_vars = static_cast<std::int32_t>(std::max(largest, honour_header ? declared_vars_ : 0));
+        for (std::size_t i = 0; i < numbers.size(); ++i) renumbered_[i] = numbers[i];
+        problem_.variables_used = std::move(sorted);
+        return std::move(problem_);
+    }
+    // Sparse: variable k (from 1) is the k-th smallest number of the file.
+    problem_.num_vars = static_cast<std::int32_t>(used);
+    for (std::size_t k = 0; k < sorted.size(); ++k) renumbered_[index_.find(sorted[k])] = static_cast<std::int32_t>(k + 1);
+    for (WeightedLiteral& term : problem_.terms) term.lit = problem_literal(term.lit);
+    for (WeightedLiteral& term : problem_.objective.terms) term.lit = problem_literal(term.lit);
+    problem_.variables_used.resize(sorted.size());
+    for (std::size_t k = 0; k < sorted.size(); ++k) problem_.variables_used[k] = static_cast<std::int32_t>(k + 1);
+    problem_.file_numbers = std::move(sorted);
     return std::move(problem_);
+}
+
+Lit Normalizer::problem_literal(const Lit file_literal) const {
+    const Lit id = renumbered_[index_.find(file_literal > 0 ? file_literal : -file_literal)];
+    return file_literal > 0 ? id : -id;
 }
 
 Problem read_problem(int fd, const std::string& name, const ReadOptions& options) {

@@ -7,7 +7,11 @@
 
 #include "quillet/errors.hpp"
 
-namespace quillet::opb {
+namespace quillet::pipeline {
+
+using opb::Kind;
+using opb::Problem;
+using opb::Row;
 
 ConflictGraph::ConflictGraph(const Problem& problem) {
     clique_begin_.push_back(0);
@@ -143,4 +147,4 @@ std::vector<std::vector<Lit>> ConflictGraph::cover(std::span<const WeightedLiter
     return groups;
 }
 
-}  // namespace quillet::opb
+}  // namespace quillet::pipeline

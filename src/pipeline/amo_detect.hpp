@@ -10,13 +10,13 @@
 
 #include "io/opb.hpp"
 
-namespace quillet::opb {
+namespace quillet::pipeline {
 
 class ConflictGraph {
 public:
     ConflictGraph() = default;
     // Takes the AMO rows and the binary clauses of the problem.
-    explicit ConflictGraph(const Problem& problem);
+    explicit ConflictGraph(const opb::Problem& problem);
 
     std::size_t num_cliques() const { return clique_begin_.empty() ? 0 : clique_begin_.size() - 1; }
     // True when both literals are in one stated clique.
@@ -46,4 +46,4 @@ private:
     std::vector<std::uint32_t> lit_cliques_;
 };
 
-}  // namespace quillet::opb
+}  // namespace quillet::pipeline

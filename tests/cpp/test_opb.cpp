@@ -18,12 +18,14 @@
 #include "io/dimacs.hpp"
 #include "io/opb.hpp"
 #include "pipeline/convert.hpp"
+#include "quillet/encoder.hpp"
 #include "helpers.hpp"
 
 namespace {
 
 using namespace quillet;
 using namespace quillet::opb;
+using namespace quillet::pipeline;
 using quillet_test::message_of;
 
 // Keeps the raw constraints, for evaluating them independently of the normaliser.
@@ -126,7 +128,7 @@ bool satisfiable(const std::vector<std::vector<Lit>>& clauses, std::vector<int> 
     return false;
 }
 
-struct Collector : ClauseSink {
+struct Collector : ClauseOutput {
     std::vector<std::vector<Lit>> clauses;
     void clause(std::span<const Lit> lits) override { clauses.emplace_back(lits.begin(), lits.end()); }
 };
@@ -241,8 +243,9 @@ TEST(OpbReader, ErrorsNameFileLineAndColumn) {
         {"+1 x1 +1 x2", "e.opb:1:12: missing ';' at the end of the constraint"},
         {"+1 x1 > 1 ;", "e.opb:1:8: expected '>=' (strict relations are not part of OPB)"},
         {"+1 x0 >= 1 ;", "e.opb:1:5: variable numbers start at 1"},
-        {"* c\n+1 x1 >= 1 ;\nmin: +1 x1 ;\n", "e.opb:3:1: the objective 'min:' must come before the constraints"},
-        {"max: +1 x1 ;\n", "e.opb:1:1: 'max:' is not part of the OPB format; use 'min:'"},
+        {"* c\n+1 x1 >= 1 ;\nmin: +1 x1 ;\n", "e.opb:3:1: the objective must come before the constraints"},
+        {"maxi: +1 x1 ;\n", "e.opb:1:1: expected 'min:', 'max:' or a constraint, found 'maxi:'"},
+        {"+1 x2147483648 >= 1 ;\n", "e.opb:1:5: variable number too large (at most 2147483647)"},
         {"+1 x1 >= +100000000000000000000000000000000 ;\n", "e.opb:1:10: the degree is too large: magnitudes up to 2^96 are supported"},
         {"x1 >= 1 ;\n", "e.opb:1:1: expected a coefficient before the literal"},
         {"+1 x1 >= ;\n", "e.opb:1:10: expected the degree (an integer), found ';'"},
@@ -376,8 +379,10 @@ TEST(Pipeline, EveryEncodingIsEquivalentToTheProblem) {
         const std::string text = random_amo_opb(rng);
         const Problem p = read_problem_text(text, "p.opb");
         const ConflictGraph graph(p);
-        for (const char* encoding : {"mdd", "gswc", "ggpw", "gmto", "rggt", "auto"}) {
-            for (const AmoEncoding amo : {AmoEncoding::pairwise, AmoEncoding::ladder}) {
+        std::vector<std::string> encodings = available_encoders();
+        encodings.emplace_back("auto");
+        for (const std::string& encoding : encodings) {
+            for (const AmoMethod amo : {AmoMethod::pairwise, AmoMethod::sequential}) {
                 PipelineOptions options;
                 options.encoding = encoding;
                 options.amo = amo;

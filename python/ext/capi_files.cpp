@@ -1,69 +1,39 @@
-// The file functions of _corvane. Every one of them releases the interpreter
-// lock while it reads, encodes or writes, and turns what the library throws
-// into a Python exception: OpbError (a ValueError) for malformed input, whose
-// message is "FILE:LINE:COLUMN: what is wrong", OSError for the system,
-// RuntimeError for the rest.
+// The file functions of _corvane: OPB in, DIMACS or WCNF out, the statistics
+// of a file, and what the solver on top needs (the problem loaded once, the
+// objective's bound constraints on demand, the check of a model against the
+// constraints as written). Each releases the interpreter lock while it reads,
+// encodes or writes, with the Ctrl-C watcher of support.hpp polled on the
+// calling thread, and reports failures through the module's one exception
+// translation: OpbError (a ValueError) for malformed input, whose message is
+// "FILE:LINE:COLUMN: what is wrong", ValueError for a request that cannot be
+// carried out, OSError for the system, MemoryError, and the classes of the
+// library's errors.
+
 #include "capi_files.hpp"
 
 #include <chrono>
 #include <cstdio>
-#include <exception>
 #include <memory>
 #include <string>
-#include <system_error>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
 
-#include "pipeline/amo_detect.hpp"
+#include "core/amo.hpp"
 #include "io/opb.hpp"
+#include "pipeline/amo_detect.hpp"
 #include "pipeline/convert.hpp"
+#include "pipeline/rows.hpp"
+#include "pipeline/stats.hpp"
+#include "quillet/encoder.hpp"
+#include "support.hpp"
 
 namespace {
 
+using namespace corvane_ext;
 namespace opb = quillet::opb;
-
-PyObject* opb_error = nullptr;  // the exception class, owned by the module
-
-struct PyDecRef {
-    void operator()(PyObject* object) const { Py_XDECREF(object); }
-};
-using PyRef = std::unique_ptr<PyObject, PyDecRef>;
-
-// Call with the lock held, from a catch block's context.
-void set_error(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const opb::ParseError& e) {
-        PyErr_SetString(opb_error, e.what());
-    } catch (const std::system_error& e) {
-        PyErr_SetObject(PyExc_OSError, PyRef(Py_BuildValue("(is)", e.code().value(), e.what())).get());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown error");
-    }
-}
-
-// Runs f without the lock; false (with the Python error set) when it threw.
-template <typename F>
-bool run_unlocked(F&& f) {
-    std::exception_ptr error;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        f();
-    } catch (...) {
-        error = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS
-    if (error) {
-        set_error(error);
-        return false;
-    }
-    return true;
-}
+namespace pipeline = quillet::pipeline;
 
 // A progress line on standard error, rewritten in place, at most a few
 // times a second. Only used when the caller says standard error is a terminal.
@@ -71,6 +41,8 @@ class Progress {
 public:
     explicit Progress(bool enabled) : enabled_(enabled) {}
     ~Progress() { done(); }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
     void bytes(std::uint64_t n) {
         if (!due()) return;
         char line[96];
@@ -82,10 +54,11 @@ public:
         char line[128];
         const double fraction = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
         const int width = 30, filled = static_cast<int>(fraction * width);
-        std::string bar(static_cast<std::size_t>(filled), '#');
-        bar.resize(width, '.');
+        char bar[width + 1];
+        for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
+        bar[width] = '\0';
         std::snprintf(line, sizeof line, "\rcorvane: %.*s [%s] %3d%%   ", static_cast<int>(what.size()), what.data(),
-                      bar.c_str(), static_cast<int>(fraction * 100));
+                      bar, static_cast<int>(fraction * 100));
         put(line);
     }
     void done() {
@@ -103,20 +76,19 @@ private:
     }
     void put(const char* text) {
         shown_ = true;
-        const std::string s(text);
-        [[maybe_unused]] const auto n = ::write(STDERR_FILENO, s.data(), s.size());
+        [[maybe_unused]] const auto n = ::write(STDERR_FILENO, text, std::char_traits<char>::length(text));
     }
     bool enabled_;
     bool shown_ = false;
     std::chrono::steady_clock::time_point last_{};
 };
 
-bool parse_format(const char* text, opb::Format& out) {
+bool parse_format(const char* text, pipeline::Format& out) {
     const std::string_view s(text);
     if (s == "dimacs") {
-        out = opb::Format::dimacs;
+        out = pipeline::Format::dimacs;
     } else if (s == "wcnf") {
-        out = opb::Format::wcnf;
+        out = pipeline::Format::wcnf;
     } else {
         PyErr_Format(PyExc_ValueError, "unknown output format %s (dimacs or wcnf)", text);
         return false;
@@ -124,49 +96,66 @@ bool parse_format(const char* text, opb::Format& out) {
     return true;
 }
 
-bool parse_amo(const char* text, opb::AmoEncoding& out) {
-    const std::string_view s(text);
-    if (s == "auto") {
-        out = opb::AmoEncoding::automatic;
-    } else if (s == "pairwise") {
-        out = opb::AmoEncoding::pairwise;
-    } else if (s == "ladder") {
-        out = opb::AmoEncoding::ladder;
-    } else {
-        PyErr_Format(PyExc_ValueError, "unknown AMO encoding %s (auto, pairwise or ladder)", text);
-        return false;
-    }
-    return true;
+bool parse_amo(const char* text, quillet::AmoMethod& out) {
+    if (quillet::parse_amo_method(text, out)) return true;
+    PyErr_Format(PyExc_ValueError, "unknown AMO method %s; expected auto, pairwise, sequential or ladder", text);
+    return false;
 }
 
 bool check_encoding(const char* encoding) {
-    if (opb::valid_encoding(encoding)) return true;
-    PyErr_Format(PyExc_ValueError, "unknown encoding %s (auto, smallest, mdd, gswc, ggpw, gmto or rggt)", encoding);
+    if (pipeline::valid_encoding(encoding)) return true;
+    std::string names = "auto, smallest";
+    for (const quillet::EncoderInfo& entry : quillet::encoder_table()) names += ", " + std::string(entry.name);
+    PyErr_Format(PyExc_ValueError, "unknown encoding %s (%s)", encoding, names.c_str());
     return false;
+}
+
+bool parse_threads(PyObject* object, unsigned& out) {
+    long long threads = 1;
+    if (object != nullptr && !convert_int(object, "threads", 1, 1024, threads)) return false;
+    out = static_cast<unsigned>(threads);
+    return true;
 }
 
 PyObject* to_py(opb::Int value) { return PyLong_FromString(opb::to_string(value).c_str(), nullptr, 10); }
 
+PyObject* str_of(const std::string_view text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 // Sets key to value in dict, stealing value; false on error.
 bool put(PyObject* dict, const char* key, PyObject* value) {
-    if (value == nullptr) return false;
-    const int rc = PyDict_SetItemString(dict, key, value);
-    Py_DECREF(value);
-    return rc == 0;
+    const PyRef owned(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+// A dict from encoder name to what make(i) gives for the i-th row of the table.
+template <class Make>
+PyObject* per_encoder(Make&& make) {
+    PyRef d(PyDict_New());
+    if (!d) return nullptr;
+    const std::span<const quillet::EncoderInfo> table = quillet::encoder_table();
+    for (std::size_t e = 0; e < table.size(); ++e) {
+        const PyRef key(str_of(table[e].name));
+        const PyRef value(make(e));
+        if (!key || !value || PyDict_SetItem(d.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return d.release();
 }
 
 const char* const kind_names[] = {"clause", "amo", "cardinality", "pb"};
 
-PyObject* summary_dict(const opb::Summary& s) {
+PyObject* summary_dict(const pipeline::Summary& s) {
     PyRef d(PyDict_New());
     if (!d) return nullptr;
-    PyRef rows(PyDict_New()), uses(PyDict_New());
-    if (!rows || !uses) return nullptr;
+    PyRef rows(PyDict_New());
+    if (!rows) return nullptr;
     for (std::size_t k = 0; k < 4; ++k)
         if (!put(rows.get(), kind_names[k], PyLong_FromUnsignedLongLong(s.rows[k]))) return nullptr;
-    for (std::size_t e = 0; e < 5; ++e)
-        if (!put(uses.get(), std::string(opb::encoder_names[e]).c_str(), PyLong_FromUnsignedLongLong(s.encoder_uses[e])))
-            return nullptr;
+    PyRef uses(per_encoder([&](std::size_t e) {
+        return PyLong_FromUnsignedLongLong(e < s.encoder_uses.size() ? s.encoder_uses[e] : 0);
+    }));
+    if (!uses) return nullptr;
     const bool ok = put(d.get(), "input_vars", PyLong_FromLong(s.input_vars)) &&
                     put(d.get(), "num_vars", PyLong_FromLong(s.num_vars)) &&
                     put(d.get(), "hard_clauses", PyLong_FromUnsignedLongLong(s.hard_clauses)) &&
@@ -188,25 +177,33 @@ PyObject* summary_dict(const opb::Summary& s) {
     return ok ? d.release() : nullptr;
 }
 
+int parse_fd(PyObject* object, int& fd) {
+    long long value = 0;
+    if (!convert_int(object, "fd", 0, INT32_MAX, value)) return 0;
+    fd = static_cast<int>(value);
+    return 1;
+}
+
 // opb_convert(fd, name, output, encoding="auto", format="dimacs", amo="auto",
 //             detect=True, threads=1, comments=True, progress=False) -> dict
-PyObject* opb_convert(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* opb_convert(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"fd", "name", "output", "encoding", "format", "amo",
                                      "detect", "threads", "comments", "progress", nullptr};
-    int fd = -1, detect = 1, threads = 1, comments = 1, progress = 0;
+    PyObject* fd_object = nullptr;
+    PyObject* threads = nullptr;
+    int detect = 1, comments = 1, progress = 0;
     const char *name = nullptr, *output = nullptr, *encoding = "auto", *format = "dimacs", *amo = "auto";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "iss|ssspipp", const_cast<char**>(keywords), &fd, &name, &output,
-                                     &encoding, &format, &amo, &detect, &threads, &comments, &progress))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oss|ssspOpp:opb_convert", const_cast<char**>(keywords),
+                                     &fd_object, &name, &output, &encoding, &format, &amo, &detect, &threads,
+                                     &comments, &progress))
         return nullptr;
-    opb::PipelineOptions options;
-    if (!check_encoding(encoding) || !parse_format(format, options.format) || !parse_amo(amo, options.amo)) return nullptr;
-    if (threads < 1) {
-        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+    int fd = -1;
+    pipeline::PipelineOptions options;
+    if (!parse_fd(fd_object, fd) || !check_encoding(encoding) || !parse_format(format, options.format) ||
+        !parse_amo(amo, options.amo) || !parse_threads(threads, options.threads))
         return nullptr;
-    }
     options.encoding = encoding;
     options.detect = detect != 0;
-    options.threads = static_cast<unsigned>(threads);
     options.variable_comments = comments != 0;
     Progress bar(progress != 0);
     options.progress = [&bar](std::string_view stage, std::uint64_t done, std::uint64_t total) {
@@ -214,71 +211,79 @@ PyObject* opb_convert(PyObject*, PyObject* args, PyObject* kwargs) {
     };
     opb::ReadOptions read_options;
     read_options.progress = [&bar](std::uint64_t bytes) { bar.bytes(bytes); };
-    opb::Summary summary;
+    pipeline::Summary summary;
     const std::string in_name(name), out_path(output);
-    if (!run_unlocked([&] {
-            summary = opb::convert(fd, in_name, out_path, options, read_options);
-            bar.done();
-        })) {
+    const bool ok = run_unlocked(module, options.stop, ErrorStyle::typed, [&] {
+        summary = pipeline::convert(fd, in_name, out_path, options, read_options);
         bar.done();
-        return nullptr;
-    }
+    });
+    bar.done();
+    if (!ok) return nullptr;
     return summary_dict(summary);
 }
 
-PyObject* encoder_stats_dict(const opb::EncoderStats& s) {
+PyObject* encoder_stats_dict(const pipeline::EncoderStats& s) {
     return Py_BuildValue("{s:K,s:K,s:K,s:K,s:d}", "rows", static_cast<unsigned long long>(s.rows), "skipped",
                          static_cast<unsigned long long>(s.skipped), "vars", static_cast<unsigned long long>(s.vars),
                          "clauses", static_cast<unsigned long long>(s.clauses), "seconds", s.seconds);
 }
 
+PyObject* group_counts(const std::uint64_t count, const char* count_name, const std::uint64_t groups,
+                       const std::uint64_t literals) {
+    return Py_BuildValue("{s:K,s:K,s:K}", count_name, static_cast<unsigned long long>(count), "groups",
+                         static_cast<unsigned long long>(groups), "grouped_literals",
+                         static_cast<unsigned long long>(literals));
+}
+
 // opb_stats(fd, name, detect=True, threads=1, progress=False) -> dict
-PyObject* opb_stats(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* opb_stats(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"fd", "name", "detect", "threads", "progress", nullptr};
-    int fd = -1, detect = 1, threads = 1, progress = 0;
+    PyObject* fd_object = nullptr;
+    PyObject* threads_object = nullptr;
+    int detect = 1, progress = 0;
     const char* name = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "is|pip", const_cast<char**>(keywords), &fd, &name, &detect,
-                                     &threads, &progress))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|pOp:opb_stats", const_cast<char**>(keywords), &fd_object,
+                                     &name, &detect, &threads_object, &progress))
         return nullptr;
+    int fd = -1;
+    unsigned threads = 1;
+    if (!parse_fd(fd_object, fd) || !parse_threads(threads_object, threads)) return nullptr;
     Progress bar(progress != 0);
     opb::ReadOptions read_options;
-    read_options.progress = [&bar](std::uint64_t bytes) { bar.bytes(bytes); };
-    opb::Stats stats;
+    std::function<bool()> stop;
+    read_options.progress = [&](std::uint64_t bytes) {
+        bar.bytes(bytes);
+        if (stop && stop()) throw quillet::Cancelled();
+    };
+    pipeline::Stats stats;
     const std::string in_name(name);
     const auto start = std::chrono::steady_clock::now();
     double read_seconds = 0;
-    if (!run_unlocked([&] {
+    if (!run_unlocked(module, stop, ErrorStyle::typed, [&] {
             const opb::Problem problem = opb::read_problem(fd, in_name, read_options);
             read_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             bar.done();
-            const opb::ConflictGraph graph = detect ? opb::ConflictGraph(problem) : opb::ConflictGraph();
-            stats = opb::problem_stats(problem, detect ? &graph : nullptr, static_cast<unsigned>(threads < 1 ? 1 : threads));
+            const pipeline::ConflictGraph graph = detect ? pipeline::ConflictGraph(problem) : pipeline::ConflictGraph();
+            stats = pipeline::problem_stats(problem, detect ? &graph : nullptr, threads, stop);
         }))
         return nullptr;
     PyRef d(summary_dict(stats.summary));
     if (!d) return nullptr;
     PyRef kinds(PyDict_New());
     if (!kinds) return nullptr;
-    for (std::size_t k = 0; k < 4; ++k) {
-        PyObject* entry = Py_BuildValue("{s:K,s:K,s:K}", "rows", static_cast<unsigned long long>(stats.summary.rows[k]),
-                                        "groups", static_cast<unsigned long long>(stats.groups_by_kind[k]),
-                                        "grouped_literals", static_cast<unsigned long long>(stats.grouped_literals_by_kind[k]));
-        if (!put(kinds.get(), kind_names[k], entry)) return nullptr;
-    }
-    PyObject* objective = Py_BuildValue("{s:K,s:K,s:K}", "terms", static_cast<unsigned long long>(stats.objective_terms),
-                                        "groups", static_cast<unsigned long long>(stats.objective_groups),
-                                        "grouped_literals", static_cast<unsigned long long>(stats.objective_grouped_literals));
-    if (!put(kinds.get(), "objective", objective)) return nullptr;
+    for (std::size_t k = 0; k < 4; ++k)
+        if (!put(kinds.get(), kind_names[k],
+                 group_counts(stats.summary.rows[k], "rows", stats.groups_by_kind[k], stats.grouped_literals_by_kind[k])))
+            return nullptr;
+    if (!put(kinds.get(), "objective",
+             group_counts(stats.objective_terms, "terms", stats.objective_groups, stats.objective_grouped_literals)))
+        return nullptr;
     if (!put(d.get(), "kinds", kinds.release())) return nullptr;
     PyRef encoders(PyDict_New());
     if (!encoders) return nullptr;
     for (std::size_t k = 0; k < 2; ++k) {
-        PyRef per(PyDict_New());
-        if (!per) return nullptr;
-        for (std::size_t e = 0; e < 5; ++e)
-            if (!put(per.get(), std::string(opb::encoder_names[e]).c_str(), encoder_stats_dict(stats.per_encoder[k][e])))
-                return nullptr;
-        if (!put(encoders.get(), k == 0 ? "cardinality" : "pb", per.release())) return nullptr;
+        PyObject* per = per_encoder([&](std::size_t e) { return encoder_stats_dict(stats.per_encoder[k][e]); });
+        if (!put(encoders.get(), k == 0 ? "cardinality" : "pb", per)) return nullptr;
     }
     if (!put(d.get(), "encoders", encoders.release()) || !put(d.get(), "read_seconds", PyFloat_FromDouble(read_seconds)))
         return nullptr;
@@ -301,19 +306,27 @@ struct Loaded : opb::Handler {
         raw_constraints.push_back(raw);
         normalizer.constraint(raw);
     }
+    // After reading: the problem, and the constraints as written in the
+    // problem's numbering.
+    void finish() {
+        problem = normalizer.take();
+        for (opb::RawConstraint& c : raw_constraints)
+            for (opb::RawTerm& t : c.terms) t.lit = normalizer.problem_literal(t.lit);
+        for (opb::RawTerm& t : raw_objective.terms) t.lit = normalizer.problem_literal(t.lit);
+    }
     opb::Normalizer normalizer;
     std::vector<opb::RawConstraint> raw_constraints;
     opb::RawConstraint raw_objective;
     opb::Problem problem;
-    opb::ConflictGraph graph;
-    bool detect = true;
+    pipeline::ConflictGraph graph;
     std::vector<std::vector<quillet::Lit>> objective_groups;
 };
 
 constexpr const char* kCapsuleName = "corvane.opb_problem";
 
 void free_loaded(PyObject* capsule) {
-    delete static_cast<Loaded*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+    // Owned by the capsule since opb_load handed it over.
+    std::unique_ptr<Loaded> owned(static_cast<Loaded*>(PyCapsule_GetPointer(capsule, kCapsuleName)));
 }
 
 PyObject* clauses_to_list(const quillet::ClauseList& clauses) {
@@ -323,57 +336,74 @@ PyObject* clauses_to_list(const quillet::ClauseList& clauses) {
         const auto clause = clauses[i];
         PyObject* c = PyList_New(static_cast<Py_ssize_t>(clause.size()));
         if (c == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), c);  // owned by list from here on
         for (std::size_t j = 0; j < clause.size(); ++j) {
             PyObject* lit = PyLong_FromLong(clause[j]);
-            if (lit == nullptr) {
-                Py_DECREF(c);
-                return nullptr;
-            }
+            if (lit == nullptr) return nullptr;
             PyList_SET_ITEM(c, static_cast<Py_ssize_t>(j), lit);
         }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), c);
     }
     return list.release();
 }
 
-struct ListSink : opb::ClauseSink {
+struct ListOutput : pipeline::ClauseOutput {
     quillet::ClauseList clauses;
     void clause(std::span<const quillet::Lit> lits) override { clauses.push_back(lits); }
 };
 
+// The file's number of every variable 1..num_vars, or None when they are the
+// file's own numbers.
+PyObject* file_numbers(const opb::Problem& problem) {
+    if (problem.file_numbers.empty()) return Py_NewRef(Py_None);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(problem.file_numbers.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < problem.file_numbers.size(); ++i) {
+        PyObject* number = PyLong_FromLong(problem.file_numbers[i]);
+        if (number == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
+    }
+    return list.release();
+}
+
 // opb_load(fd, name, encoding="auto", amo="auto", detect=True, threads=1)
 //   -> (handle, clauses, info)
-PyObject* opb_load(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* opb_load(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"fd", "name", "encoding", "amo", "detect", "threads", nullptr};
-    int fd = -1, detect = 1, threads = 1;
+    PyObject* fd_object = nullptr;
+    PyObject* threads = nullptr;
+    int detect = 1;
     const char *name = nullptr, *encoding = "auto", *amo = "auto";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "is|sspi", const_cast<char**>(keywords), &fd, &name, &encoding,
-                                     &amo, &detect, &threads))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|sspO:opb_load", const_cast<char**>(keywords), &fd_object, &name,
+                                     &encoding, &amo, &detect, &threads))
         return nullptr;
-    opb::PipelineOptions options;
-    if (!check_encoding(encoding) || !parse_amo(amo, options.amo)) return nullptr;
+    int fd = -1;
+    pipeline::PipelineOptions options;
+    if (!parse_fd(fd_object, fd) || !check_encoding(encoding) || !parse_amo(amo, options.amo) ||
+        !parse_threads(threads, options.threads))
+        return nullptr;
     options.encoding = encoding;
     options.detect = detect != 0;
-    options.threads = static_cast<unsigned>(threads < 1 ? 1 : threads);
     auto loaded = std::make_unique<Loaded>(name);
-    loaded->detect = detect != 0;
-    ListSink sink;
-    opb::Summary summary;
+    ListOutput out;
+    pipeline::Summary summary;
     const std::string in_name(name);
-    if (!run_unlocked([&] {
-            opb::read_opb(fd, in_name, *loaded);
-            loaded->problem = loaded->normalizer.take();
-            if (loaded->detect) loaded->graph = opb::ConflictGraph(loaded->problem);
-            const opb::ConflictGraph* graph = loaded->detect ? &loaded->graph : nullptr;
-            loaded->objective_groups = opb::row_groups(graph, loaded->problem.objective.terms);
-            summary = opb::encode_problem(loaded->problem, graph, options, sink);
+    opb::ReadOptions read_options;
+    read_options.progress = [&](std::uint64_t) {
+        if (options.stop && options.stop()) throw quillet::Cancelled();
+    };
+    if (!run_unlocked(module, options.stop, ErrorStyle::typed, [&] {
+            opb::read_opb(fd, in_name, *loaded, read_options);
+            loaded->finish();
+            if (options.detect) loaded->graph = pipeline::ConflictGraph(loaded->problem);
+            const pipeline::ConflictGraph* graph = options.detect ? &loaded->graph : nullptr;
+            loaded->objective_groups = pipeline::row_groups(graph, loaded->problem.objective.terms);
+            summary = pipeline::encode_problem(loaded->problem, graph, options, out);
         }))
         return nullptr;
     PyRef info(summary_dict(summary));
     if (!info) return nullptr;
     const auto& objective = loaded->problem.objective;
-    std::uint64_t groups = 0;
-    for (const auto& g : loaded->objective_groups) groups += g.size() > 1;
+    const pipeline::GroupCount groups = pipeline::count_groups(loaded->objective_groups);
     PyRef terms(PyList_New(static_cast<Py_ssize_t>(objective.terms.size())));
     if (!terms) return nullptr;
     for (std::size_t i = 0; i < objective.terms.size(); ++i) {
@@ -382,15 +412,17 @@ PyObject* opb_load(PyObject*, PyObject* args, PyObject* kwargs) {
         PyList_SET_ITEM(terms.get(), static_cast<Py_ssize_t>(i), t);
     }
     if (!put(info.get(), "has_objective", PyBool_FromLong(objective.present)) ||
+        !put(info.get(), "maximize", PyBool_FromLong(objective.maximize)) ||
         !put(info.get(), "objective_offset", to_py(objective.offset)) ||
         !put(info.get(), "objective_terms", terms.release()) ||
-        !put(info.get(), "objective_groups", PyLong_FromUnsignedLongLong(groups)))
+        !put(info.get(), "objective_groups", PyLong_FromUnsignedLongLong(groups.groups)) ||
+        !put(info.get(), "file_numbers", file_numbers(loaded->problem)))
         return nullptr;
-    PyRef clauses(clauses_to_list(sink.clauses));
+    PyRef clauses(clauses_to_list(out.clauses));
     if (!clauses) return nullptr;
     PyRef capsule(PyCapsule_New(loaded.get(), kCapsuleName, free_loaded));
     if (!capsule) return nullptr;
-    loaded.release();
+    loaded.release();  // owned by the capsule
     return PyTuple_Pack(3, capsule.get(), clauses.get(), info.get());
 }
 
@@ -400,42 +432,49 @@ Loaded* loaded_of(PyObject* capsule) {
 
 // opb_objective_bound(handle, bound, top, encoding="auto") -> (clauses, top, encoder)
 // Clauses stating "sum of the objective's weighted literals <= bound".
-PyObject* opb_objective_bound(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* opb_objective_bound(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"handle", "bound", "top", "encoding", nullptr};
     PyObject* capsule = nullptr;
-    unsigned long long bound = 0;
-    int top = 0;
+    PyObject* bound_object = nullptr;
+    PyObject* top_object = nullptr;
     const char* encoding = "auto";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKi|s", const_cast<char**>(keywords), &capsule, &bound, &top,
-                                     &encoding))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|s:opb_objective_bound", const_cast<char**>(keywords), &capsule,
+                                     &bound_object, &top_object, &encoding))
         return nullptr;
     Loaded* loaded = loaded_of(capsule);
-    if (loaded == nullptr || !check_encoding(encoding)) return nullptr;
+    std::uint64_t bound = 0;
+    long long top = 0;
+    if (loaded == nullptr || !convert_unsigned(bound_object, "bound", bound) ||
+        !convert_int(top_object, "top", 0, quillet::max_variable_id, top) || !check_encoding(encoding))
+        return nullptr;
     quillet::EncodeResult result;
-    int chosen = -1;
     const std::string name(encoding);
-    if (!run_unlocked([&] {
+    quillet::EncodeOptions options{static_cast<std::int32_t>(top)};
+    if (!run_unlocked(module, options.stop, ErrorStyle::typed, [&] {
             quillet::GroupedLeqConstraint c;
             c.terms = loaded->problem.objective.terms;
             c.groups = loaded->objective_groups;
             c.bound = bound;
-            result = opb::encode_with(name, c, quillet::EncodeOptions{top}, &chosen);
+            result = quillet::encode_with(name, c, options);
         }))
         return nullptr;
     PyRef clauses(clauses_to_list(result.cnf.clauses));
     if (!clauses) return nullptr;
-    const std::string chosen_name = chosen >= 0 ? std::string(opb::encoder_names[static_cast<std::size_t>(chosen)]) : "";
-    return Py_BuildValue("(Ois)", clauses.get(), result.cnf.num_vars, chosen_name.c_str());
+    return Py_BuildValue("(Ois#)", clauses.get(), result.cnf.num_vars, result.encoder.data(),
+                         static_cast<Py_ssize_t>(result.encoder.size()));
 }
 
 // opb_check(handle, model) -> (violation or None, objective value or None)
 // `model` is a sequence of DIMACS literals (as a SAT solver returns it); a
 // variable it does not mention counts as false. The constraints are evaluated
-// as written in the file, with exact integers.
-PyObject* opb_check(PyObject*, PyObject* args) {
+// as written in the file, with exact integers. The value is that of the
+// objective as minimised: for a "max:" file, the negation of its objective.
+PyObject* opb_check(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"handle", "model", nullptr};
     PyObject* capsule = nullptr;
     PyObject* model = nullptr;
-    if (!PyArg_ParseTuple(args, "OO", &capsule, &model)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:opb_check", const_cast<char**>(keywords), &capsule, &model))
+        return nullptr;
     Loaded* loaded = loaded_of(capsule);
     if (loaded == nullptr) return nullptr;
     PyRef seq(PySequence_Fast(model, "model must be a sequence of ints"));
@@ -444,31 +483,38 @@ PyObject* opb_check(PyObject*, PyObject* args) {
     std::vector<std::uint8_t> value(n + 1, 0);
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(seq.get());
     for (Py_ssize_t i = 0; i < size; ++i) {
-        const long lit = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq.get(), i));
-        if (lit == -1 && PyErr_Occurred()) return nullptr;
-        const std::size_t v = static_cast<std::size_t>(lit < 0 ? -lit : lit);
+        long long lit = 0;
+        if (!convert_int(PySequence_Fast_GET_ITEM(seq.get(), i), "literal of the model", -quillet::max_variable_id,
+                         quillet::max_variable_id, lit))
+            return nullptr;
+        const auto v = static_cast<std::size_t>(lit < 0 ? -lit : lit);
         if (v >= 1 && v <= n) value[v] = lit > 0;
     }
     std::string violation;
     opb::Int objective = 0;
-    Py_BEGIN_ALLOW_THREADS
-    auto truth = [&](quillet::Lit lit) { return lit > 0 ? value[static_cast<std::size_t>(lit)] != 0 : value[static_cast<std::size_t>(-lit)] == 0; };
-    for (const auto& c : loaded->raw_constraints) {
-        opb::Int lhs = 0;
-        for (const auto& t : c.terms)
-            if (truth(t.lit)) lhs += t.coefficient;
-        const bool holds = c.relation == opb::Relation::ge   ? lhs >= c.degree
-                           : c.relation == opb::Relation::le ? lhs <= c.degree
-                                                             : lhs == c.degree;
-        if (!holds) {
-            violation = "constraint at line " + std::to_string(c.line) + " is violated (left side " + opb::to_string(lhs) +
-                        ", degree " + opb::to_string(c.degree) + ")";
-            break;
-        }
-    }
-    for (const auto& t : loaded->raw_objective.terms)
-        if (truth(t.lit)) objective += t.coefficient;
-    Py_END_ALLOW_THREADS
+    std::function<bool()> stop;
+    if (!run_unlocked(module, stop, ErrorStyle::typed, [&] {
+            auto truth = [&](quillet::Lit lit) {
+                return lit > 0 ? value[static_cast<std::size_t>(lit)] != 0 : value[static_cast<std::size_t>(-lit)] == 0;
+            };
+            for (const auto& c : loaded->raw_constraints) {
+                opb::Int lhs = 0;
+                for (const auto& t : c.terms)
+                    if (truth(t.lit)) lhs += t.coefficient;
+                const bool holds = c.relation == opb::Relation::ge   ? lhs >= c.degree
+                                   : c.relation == opb::Relation::le ? lhs <= c.degree
+                                                                     : lhs == c.degree;
+                if (!holds) {
+                    violation = "constraint at line " + std::to_string(c.line) + " is violated (left side " +
+                                opb::to_string(lhs) + ", degree " + opb::to_string(c.degree) + ")";
+                    break;
+                }
+            }
+            for (const auto& t : loaded->raw_objective.terms)
+                if (truth(t.lit)) objective += t.coefficient;
+            if (loaded->problem.objective.maximize) objective = -objective;
+        }))
+        return nullptr;
     PyRef first(violation.empty() ? Py_NewRef(Py_None) : PyUnicode_FromString(violation.c_str()));
     if (!first) return nullptr;
     PyRef second(loaded->problem.objective.present ? to_py(objective) : Py_NewRef(Py_None));
@@ -477,33 +523,19 @@ PyObject* opb_check(PyObject*, PyObject* args) {
 }
 
 PyMethodDef file_methods[] = {
-    {"opb_convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(opb_convert)), METH_VARARGS | METH_KEYWORDS,
+    {"opb_convert", method<opb_convert>(), METH_VARARGS | METH_KEYWORDS,
      "Convert OPB read from a file descriptor into DIMACS CNF or WCNF written to a path ('-' for stdout)."},
-    {"opb_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(opb_stats)), METH_VARARGS | METH_KEYWORDS,
+    {"opb_stats", method<opb_stats>(), METH_VARARGS | METH_KEYWORDS,
      "Rows, AMO groups and per-encoder sizes of an OPB file read from a file descriptor."},
-    {"opb_load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(opb_load)), METH_VARARGS | METH_KEYWORDS,
+    {"opb_load", method<opb_load>(), METH_VARARGS | METH_KEYWORDS,
      "Load an OPB file for solving: (handle, clauses, info)."},
-    {"opb_objective_bound", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(opb_objective_bound)),
-     METH_VARARGS | METH_KEYWORDS, "Clauses for 'objective sum <= bound': (clauses, top, encoder)."},
-    {"opb_check", opb_check, METH_VARARGS,
+    {"opb_objective_bound", method<opb_objective_bound>(), METH_VARARGS | METH_KEYWORDS,
+     "Clauses for 'objective sum <= bound': (clauses, top, encoder)."},
+    {"opb_check", method<opb_check>(), METH_VARARGS | METH_KEYWORDS,
      "Check a model against the constraints as written: (violation or None, objective value or None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-int corvane_add_file_functions(PyObject* module) {
-    if (PyModule_AddFunctions(module, file_methods) < 0) return -1;
-    opb_error = PyErr_NewExceptionWithDoc("_corvane.OpbError",
-                                          "Malformed OPB input; the message is 'FILE:LINE:COLUMN: what is wrong'.",
-                                          PyExc_ValueError, nullptr);
-    if (opb_error == nullptr) return -1;
-    Py_INCREF(opb_error);  // one reference stays here for raising
-    if (PyModule_AddObject(module, "OpbError", opb_error) < 0) {
-        Py_DECREF(opb_error);
-        Py_DECREF(opb_error);
-        opb_error = nullptr;
-        return -1;
-    }
-    return 0;
-}
+int corvane_add_file_functions(PyObject* module) { return PyModule_AddFunctions(module, file_methods); }

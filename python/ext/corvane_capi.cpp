@@ -1,24 +1,25 @@
 // The _corvane extension module: converts Python lists and ints into a
 // quillet constraint, runs an encoder with the interpreter lock released and
 // hands the clauses back as a list of lists of ints (or as one flat int32
-// buffer). Every C++ exception stops at this boundary; every object created
-// on the way is released on every path.
+// buffer). Every entry point is wrapped by guarded<> (support.hpp), so no
+// C++ exception passes it; every object created on the way is released on
+// every path.
 //
 // While an encoder runs, its cancellation hook re-takes the lock about every
 // 50 ms on the main thread to let the interpreter run its signal handlers,
 // so Ctrl-C ends a long encode with KeyboardInterrupt; other threads keep
 // running Python code, or encode in parallel, meanwhile.
+//
+// encode_leq reports every library error as RuntimeError with the library's
+// message; the newer functions raise the module's classes by kind
+// (InvalidConstraint, EncodingTooLarge, EncoderLimit, IdsExhausted,
+// InternalError, all RuntimeError), MemoryError and OSError.
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "support.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <exception>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,134 +27,25 @@
 #include <vector>
 
 #include "capi_files.hpp"
+#include "core/amo.hpp"
 #include "quillet/quillet.hpp"
 
 namespace {
 
-struct PyDecRef {
-    void operator()(PyObject* object) const { Py_DECREF(object); }
-};
-using PyRef = std::unique_ptr<PyObject, PyDecRef>;
+using namespace corvane_ext;
 
-constexpr long long kMaxLiteral = 2147483647LL;
-
-struct ModuleState {
-    unsigned long main_thread = 0;  // the only thread the interpreter delivers signals to
-    PyObject* flat_type = nullptr;
-};
-
-ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
+// The library's default budget is far past what Python objects of the
+// result can hold: lists of clauses take about 50 bytes per literal, the
+// flat buffer about 9 during its build. 2^26 literals keep the lists under
+// about 3.5 GB and the flat buffer under about 0.6 GB.
+constexpr std::uint64_t kModuleMaxLiterals = std::uint64_t{1} << 26;
 
 // ---------------------------------------------------------------------------
-// Argument conversion. Each converter names the argument and its position in
-// its errors, and accepts what the interpreter's own index conversions
-// accept (int and any __index__ object; never float).
-
-// repr() of an int for an error message. An int past the interpreter's
-// digit limit has no decimal repr; it is described by its size instead.
-PyObject* describe_int(PyObject* value) {
-    PyObject* repr = PyObject_Repr(value);
-    if (repr != nullptr || !PyErr_ExceptionMatches(PyExc_ValueError)) return repr;
-    PyErr_Clear();
-    const PyRef bits(PyObject_CallMethod(value, "bit_length", nullptr));
-    if (!bits) return nullptr;
-    return PyUnicode_FromFormat("<int of %S bits>", bits.get());
-}
-
-// The name of an argument or item in error messages, such as "weight of
-// wlits[3]". Formatted only when an error needs it: items are converted by
-// the million, errors are rare.
-struct ArgName {
-    const char* format;  // with up to two %zd for the positions
-    Py_ssize_t first = 0;
-    Py_ssize_t second = 0;
-
-    std::string text() const {
-        char buffer[96];
-        std::snprintf(buffer, sizeof buffer, format, first, second);
-        return buffer;
-    }
-};
-
-// A new reference to the int value of `object`, or null with a TypeError
-// "<what> must be int, not <type>".
-PyObject* index_of(PyObject* object, const ArgName& what) {
-    if (PyLong_Check(object)) return Py_NewRef(object);
-    if (Py_TYPE(object)->tp_as_number == nullptr || Py_TYPE(object)->tp_as_number->nb_index == nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s must be int, not %.200s", what.text().c_str(), Py_TYPE(object)->tp_name);
-        return nullptr;
-    }
-    return PyNumber_Index(object);
-}
-
-void set_out_of_range(PyObject* value, const char* label, const char* range) {
-    const PyRef text(describe_int(value));
-    if (text) PyErr_Format(PyExc_OverflowError, "%s %U is out of range (%s)", label, text.get(), range);
-}
-
-// A literal whose magnitude fits a 32-bit variable id; anything wider is
-// refused rather than truncated.
-bool convert_literal(PyObject* object, const ArgName& what, quillet::Lit& out) {
-    const PyRef value(index_of(object, what));
-    if (!value) return false;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-    if (v == -1 && overflow == 0 && PyErr_Occurred()) return false;
-    if (overflow != 0 || v < -kMaxLiteral || v > kMaxLiteral) {
-        set_out_of_range(value.get(), "literal", "-2147483647..2147483647");
-        return false;
-    }
-    out = static_cast<quillet::Lit>(v);
-    return true;
-}
-
-// An unsigned 64-bit value. A negative one is out of range like one of 2^64
-// or more (the interpreter reports both as OverflowError); false only for
-// another error.
-bool convert_u64(PyObject* value, bool& in_range, std::uint64_t& out) {
-    in_range = false;
-    const unsigned long long v = PyLong_AsUnsignedLongLong(value);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-        PyErr_Clear();
-        return true;
-    }
-    in_range = true;
-    out = v;
-    return true;
-}
-
-// A bound or a budget: any value of 0..2^64-1, named by `label` in errors.
-bool convert_unsigned(PyObject* object, const char* label, std::uint64_t& out) {
-    const PyRef value(index_of(object, ArgName{label}));
-    if (!value) return false;
-    bool in_range = false;
-    if (!convert_u64(value.get(), in_range, out)) return false;
-    if (!in_range) set_out_of_range(value.get(), label, "0..18446744073709551615");
-    return in_range;
-}
-
-bool convert_weight(PyObject* object, const Py_ssize_t index, quillet::Weight& out) {
-    const ArgName what{"weight of wlits[%zd]", index};
-    const PyRef value(index_of(object, what));
-    if (!value) return false;
-    bool in_range = false;
-    if (!convert_u64(value.get(), in_range, out)) return false;
-    if (!in_range)
-        PyErr_Format(PyExc_OverflowError, "%s is out of range (1..18446744073709551615)", what.text().c_str());
-    return in_range;
-}
+// Argument conversion (the shared converters are in support.hpp).
 
 bool convert_top_id(PyObject* object, std::int32_t& out) {
-    const PyRef value(index_of(object, ArgName{"top_id"}));
-    if (!value) return false;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-    if (v == -1 && overflow == 0 && PyErr_Occurred()) return false;
-    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
-        set_out_of_range(value.get(), "top_id", "-2147483648..2147483647");
-        return false;
-    }
+    long long v = 0;
+    if (!convert_int(object, "top_id", INT32_MIN, INT32_MAX, v)) return false;
     out = static_cast<std::int32_t>(v);
     return true;
 }
@@ -177,32 +69,6 @@ bool convert_wlits(PyObject* wlits, std::vector<quillet::WeightedLiteral>& terms
         quillet::WeightedLiteral term;
         if (!convert_weighted_literal(item.get(), i, term)) return false;
         terms.push_back(term);
-    }
-    return true;
-}
-
-bool convert_group(PyObject* group, const Py_ssize_t index, std::vector<quillet::Lit>& out) {
-    if (!PyList_Check(group)) {
-        PyErr_SetString(PyExc_TypeError, "each group must be a list of literals");
-        return false;
-    }
-    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(group)));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(group); ++i) {
-        const PyRef item(Py_NewRef(PyList_GET_ITEM(group, i)));
-        quillet::Lit lit;
-        if (!convert_literal(item.get(), ArgName{"groups[%zd][%zd]", index, i}, lit)) return false;
-        out.push_back(lit);
-    }
-    return true;
-}
-
-bool convert_groups(PyObject* groups, std::vector<std::vector<quillet::Lit>>& out) {
-    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(groups)));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups); ++i) {
-        const PyRef item(Py_NewRef(PyList_GET_ITEM(groups, i)));
-        std::vector<quillet::Lit> group;
-        if (!convert_group(item.get(), i, group)) return false;
-        out.push_back(std::move(group));
     }
     return true;
 }
@@ -252,72 +118,6 @@ bool convert_call(PyObject* wlits, PyObject* groups, PyObject* bound, PyObject* 
         call.options.top_id = largest;
     }
     return true;
-}
-
-// ---------------------------------------------------------------------------
-// Running the library without the interpreter lock.
-
-void set_error_from_current_exception() {
-    try {
-        throw;
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown error in quillet encoder");
-    }
-}
-
-// The cancellation hook of one call. Signals are only ever handled on the
-// main thread, so elsewhere the hook never takes the lock.
-class SignalWatch {
-public:
-    explicit SignalWatch(const bool main_thread) : main_thread_(main_thread) {}
-
-    void release() { saved_ = PyEval_SaveThread(); }
-    void acquire() { PyEval_RestoreThread(saved_); }
-
-    bool interrupted() {
-        if (!main_thread_) return false;
-        const auto now = std::chrono::steady_clock::now();
-        if (now < next_check_) return false;
-        next_check_ = now + std::chrono::milliseconds(50);
-        acquire();
-        const bool raised = PyErr_CheckSignals() != 0;
-        release();
-        return raised;
-    }
-
-private:
-    bool main_thread_;
-    PyThreadState* saved_ = nullptr;
-    std::chrono::steady_clock::time_point next_check_{};
-};
-
-// Runs `work` without the interpreter lock, with a cancellation hook in
-// `options`. Returns false with the Python error set when it threw: the
-// exception a signal handler raised (KeyboardInterrupt) when cancelled, a
-// RuntimeError with the library's message otherwise.
-template <class Work>
-bool run_unlocked(PyObject* module, quillet::EncodeOptions& options, Work&& work) {
-    SignalWatch watch(PyThread_get_thread_ident() == state_of(module).main_thread);
-    options.stop = [&watch] { return watch.interrupted(); };
-    std::exception_ptr failure;
-    watch.release();
-    try {
-        work();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    watch.acquire();
-    options.stop = nullptr;
-    if (!failure) return true;
-    if (PyErr_Occurred()) return false;  // raised by a signal handler while polling
-    try {
-        std::rethrow_exception(failure);
-    } catch (...) {
-        set_error_from_current_exception();
-    }
-    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -480,18 +280,13 @@ PyObject* encode_leq(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOp:encode_leq", const_cast<char**>(keywords), &wlits,
                                      &groups, &bound, &top_id, &encoder, &emit_amo))
         return nullptr;
-    try {
-        Call call;
-        call.constraint.emit_amo = emit_amo != 0;
-        if (!convert_call(wlits, groups, bound, top_id, encoder, call)) return nullptr;
-        quillet::EncodeResult result;
-        const auto work = [&] { result = quillet::make_encoder(call.encoder)->encode(call.constraint, call.options); };
-        if (!run_unlocked(module, call.options, work)) return nullptr;
-        return make_pair(build_clause_list(result.cnf), result.cnf.num_vars);
-    } catch (...) {
-        set_error_from_current_exception();
-        return nullptr;
-    }
+    Call call;
+    call.constraint.emit_amo = emit_amo != 0;
+    if (!convert_call(wlits, groups, bound, top_id, encoder, call)) return nullptr;
+    quillet::EncodeResult result;
+    const auto work = [&] { result = quillet::make_encoder(call.encoder)->encode(call.constraint, call.options); };
+    if (!run_unlocked(module, call.options.stop, ErrorStyle::plain, work)) return nullptr;
+    return make_pair(build_clause_list(result.cnf), result.cnf.num_vars);
 }
 
 // The shared argument list of encode and encode_flat.
@@ -511,6 +306,7 @@ bool parse_encode_call(PyObject* args, PyObject* kwargs, const char* format, Cal
         return false;
     call.constraint.emit_amo = emit_amo != 0;
     call.options.clean = clean != 0;
+    call.options.max_literals = kModuleMaxLiterals;
     call.encoder = "auto";
     if (max_literals != nullptr && !convert_unsigned(max_literals, "max_literals", call.options.max_literals))
         return false;
@@ -530,6 +326,7 @@ bool parse_measure_call(PyObject* args, PyObject* kwargs, const char* format, Ca
                                      &top_id, &emit_amo, &max_literals))
         return false;
     call.constraint.emit_amo = emit_amo != 0;
+    call.options.max_literals = kModuleMaxLiterals;
     if (max_literals != nullptr && !convert_unsigned(max_literals, "max_literals", call.options.max_literals))
         return false;
     return convert_call(wlits, groups, bound, top_id == Py_None ? nullptr : top_id, nullptr, call);
@@ -537,19 +334,14 @@ bool parse_measure_call(PyObject* args, PyObject* kwargs, const char* format, Ca
 
 template <bool Flat>
 PyObject* encode_any(PyObject* module, PyObject* args, PyObject* kwargs) {
-    try {
-        Call call;
-        if (!parse_encode_call(args, kwargs, Flat ? "OOO|OOp$Op:encode_flat" : "OOO|OOp$Op:encode", call))
-            return nullptr;
-        quillet::EncodeResult result;
-        const auto work = [&] { result = quillet::encode_with(call.encoder, call.constraint, call.options); };
-        if (!run_unlocked(module, call.options, work)) return nullptr;
-        PyObject* clauses = Flat ? build_flat(module, result.cnf) : build_clause_list(result.cnf);
-        return make_pair(clauses, result.cnf.num_vars);
-    } catch (...) {
-        set_error_from_current_exception();
+    Call call;
+    if (!parse_encode_call(args, kwargs, Flat ? "OOO|OOp$Op:encode_flat" : "OOO|OOp$Op:encode", call))
         return nullptr;
-    }
+    quillet::EncodeResult result;
+    const auto work = [&] { result = quillet::encode_with(call.encoder, call.constraint, call.options); };
+    if (!run_unlocked(module, call.options.stop, ErrorStyle::typed, work)) return nullptr;
+    PyObject* clauses = Flat ? build_flat(module, result.cnf) : build_clause_list(result.cnf);
+    return make_pair(clauses, result.cnf.num_vars);
 }
 
 PyObject* encode(PyObject* module, PyObject* args, PyObject* kwargs) { return encode_any<false>(module, args, kwargs); }
@@ -564,76 +356,129 @@ PyObject* size_tuple(const quillet::EncodingSize& size) {
 }
 
 PyObject* sizes(PyObject* module, PyObject* args, PyObject* kwargs) {
-    try {
-        Call call;
-        if (!parse_measure_call(args, kwargs, "OOO|Op$O:sizes", call)) return nullptr;
-        const std::vector<std::string> names = quillet::available_encoders();
-        // An encoder over the budget or unable to number the constraint gets
-        // no size; a constraint no encoder accepts raises.
-        std::vector<std::optional<quillet::EncodingSize>> measured(names.size());
-        // Validation errors escape the first measure: only size and id
-        // errors are caught per encoder.
-        const auto work = [&] {
-            for (std::size_t i = 0; i < names.size(); ++i) {
-                try {
-                    measured[i] = quillet::make_encoder(names[i])->measure(call.constraint, call.options);
-                } catch (const std::length_error&) {
-                } catch (const std::overflow_error&) {
-                }
+    Call call;
+    if (!parse_measure_call(args, kwargs, "OOO|Op$O:sizes", call)) return nullptr;
+    const std::span<const quillet::EncoderInfo> table = quillet::encoder_table();
+    // An encoder over the budget or unable to number the constraint gets no
+    // size; validation errors escape the first measure.
+    std::vector<std::optional<quillet::EncodingSize>> measured(table.size());
+    const auto work = [&] {
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            try {
+                measured[i] = table[i].make()->measure(call.constraint, call.options);
+            } catch (const quillet::EncodingTooLarge&) {
+            } catch (const quillet::EncoderLimit&) {
             }
-        };
-        if (!run_unlocked(module, call.options, work)) return nullptr;
-        PyRef result(PyDict_New());
-        if (!result) return nullptr;
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            const PyRef value(measured[i] ? size_tuple(*measured[i]) : Py_NewRef(Py_None));
-            if (!value || PyDict_SetItemString(result.get(), names[i].c_str(), value.get()) < 0) return nullptr;
         }
-        return result.release();
-    } catch (...) {
-        set_error_from_current_exception();
-        return nullptr;
+    };
+    if (!run_unlocked(module, call.options.stop, ErrorStyle::typed, work)) return nullptr;
+    PyRef result(PyDict_New());
+    if (!result) return nullptr;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const PyRef value(measured[i] ? size_tuple(*measured[i]) : Py_NewRef(Py_None));
+        const PyRef key(PyUnicode_FromStringAndSize(table[i].name.data(), static_cast<Py_ssize_t>(table[i].name.size())));
+        if (!value || !key || PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return nullptr;
     }
+    return result.release();
 }
 
 PyObject* choose(PyObject* module, PyObject* args, PyObject* kwargs) {
-    try {
-        Call call;
-        if (!parse_measure_call(args, kwargs, "OOO|Op$O:choose", call)) return nullptr;
-        std::string name;
-        const auto work = [&] { name = quillet::choose_encoder(call.constraint, call.options); };
-        if (!run_unlocked(module, call.options, work)) return nullptr;
-        return PyUnicode_FromString(name.c_str());
-    } catch (...) {
-        set_error_from_current_exception();
-        return nullptr;
-    }
+    Call call;
+    if (!parse_measure_call(args, kwargs, "OOO|Op$O:choose", call)) return nullptr;
+    std::string name;
+    const auto work = [&] { name = quillet::choose_encoder(call.constraint, call.options); };
+    if (!run_unlocked(module, call.options.stop, ErrorStyle::typed, work)) return nullptr;
+    return PyUnicode_FromString(name.c_str());
 }
 
-PyObject* available_encoders(PyObject*, PyObject*) {
-    try {
-        const std::vector<std::string> names = quillet::available_encoders();
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(names.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            PyObject* name = PyUnicode_FromString(names[i].c_str());
-            if (name == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
-        }
-        return list.release();
-    } catch (...) {
-        set_error_from_current_exception();
-        return nullptr;
-    }
+PyObject* str_of(const std::string_view text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-PyCFunction with_keywords() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+bool no_arguments(PyObject* args, PyObject* kwargs, const char* format) {
+    static const char* keywords[] = {nullptr};
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords)) != 0;
+}
+
+PyObject* available_encoders(PyObject*, PyObject* args, PyObject* kwargs) {
+    if (!no_arguments(args, kwargs, ":available_encoders")) return nullptr;
+    const std::span<const quillet::EncoderInfo> table = quillet::encoder_table();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(table.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        PyObject* name = str_of(table[i].name);
+        if (name == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return list.release();
+}
+
+const char* trial_name(const quillet::AutoTrial trial) {
+    switch (trial) {
+        case quillet::AutoTrial::count: return "count";
+        case quillet::AutoTrial::build: return "build";
+        case quillet::AutoTrial::measure: return "measure";
+    }
+    return "measure";
+}
+
+// encoder_table() -> tuple of (name, constant, summary, auto_trial, auto_rank, auto_max_groups)
+PyObject* encoder_table(PyObject*, PyObject* args, PyObject* kwargs) {
+    if (!no_arguments(args, kwargs, ":encoder_table")) return nullptr;
+    const std::span<const quillet::EncoderInfo> table = quillet::encoder_table();
+    PyRef rows(PyTuple_New(static_cast<Py_ssize_t>(table.size())));
+    if (!rows) return nullptr;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const quillet::EncoderInfo& e = table[i];
+        PyObject* row = Py_BuildValue("(s#s#s#sin)", e.name.data(), static_cast<Py_ssize_t>(e.name.size()),
+                                      e.constant.data(), static_cast<Py_ssize_t>(e.constant.size()), e.summary.data(),
+                                      static_cast<Py_ssize_t>(e.summary.size()), trial_name(e.auto_trial), e.auto_rank,
+                                      static_cast<Py_ssize_t>(e.auto_max_groups));
+        if (row == nullptr) return nullptr;
+        PyTuple_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    return rows.release();
+}
+
+// amo_clauses(groups, method="auto", top_id=None) -> (clauses, top); None
+// stands for the largest variable of the groups.
+PyObject* amo_clauses(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"groups", "method", "top_id", nullptr};
+    PyObject* groups = nullptr;
+    const char* method_name = "auto";
+    PyObject* top_object = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|sO:amo_clauses", const_cast<char**>(keywords), &groups,
+                                     &method_name, &top_object))
+        return nullptr;
+    quillet::AmoMethod method{};
+    if (!quillet::parse_amo_method(method_name, method)) {
+        PyErr_Format(PyExc_ValueError, "unknown AMO method %s; expected auto, pairwise, sequential or ladder",
+                     method_name);
+        return nullptr;
+    }
+    long long top = 0;
+    if (top_object != nullptr && !convert_int(top_object, "top_id", 0, quillet::max_variable_id, top)) return nullptr;
+    if (!PyList_Check(groups)) {
+        PyErr_SetString(PyExc_TypeError, "groups must be a list of literal lists");
+        return nullptr;
+    }
+    std::vector<std::vector<quillet::Lit>> lists;
+    if (!convert_groups(groups, lists)) return nullptr;
+    if (top_object == nullptr)
+        for (const std::vector<quillet::Lit>& group : lists)
+            for (const quillet::Lit lit : group) top = std::max<long long>(top, lit < 0 ? -lit : lit);
+    quillet::CnfFormula cnf;
+    quillet::VariableManager vars(static_cast<std::int32_t>(top));
+    quillet::EncodeOptions options{static_cast<std::int32_t>(top)};
+    options.max_literals = kModuleMaxLiterals;
+    quillet::ClauseSink sink(&cnf.clauses, options);
+    quillet::add_amo_clauses(lists, method, vars, sink);
+    cnf.num_vars = vars.top();
+    return make_pair(build_clause_list(cnf), cnf.num_vars);
 }
 
 PyMethodDef module_methods[] = {
-    {"encode_leq", with_keywords<encode_leq>(), METH_VARARGS | METH_KEYWORDS,
+    {"encode_leq", method<encode_leq, ErrorStyle::plain>(), METH_VARARGS | METH_KEYWORDS,
      "encode_leq(wlits, groups, bound, top_id, encoder, emit_amo)\n--\n\n"
      "Encode one grouped <= pseudo-Boolean constraint.\n\n"
      "wlits: list of (literal, weight) tuples; groups: list of literal lists that\n"
@@ -642,42 +487,49 @@ PyMethodDef module_methods[] = {
      "encoder: one of available_encoders(); emit_amo: also write the pairwise AMO\n"
      "clauses of the groups. Returns (clauses, top): the clauses as lists of\n"
      "DIMACS literals and the new highest variable id."},
-    {"encode", with_keywords<encode>(), METH_VARARGS | METH_KEYWORDS,
-     "encode(wlits, groups, bound, top_id=None, encoder='auto', emit_amo=False, *, max_literals=2**30, "
+    {"encode", method<encode>(), METH_VARARGS | METH_KEYWORDS,
+     "encode(wlits, groups, bound, top_id=None, encoder='auto', emit_amo=False, *, max_literals=2**26, "
      "clean=False)\n--\n\n"
      "Encode one grouped <= constraint like encode_leq, with defaults.\n\n"
      "top_id=None stands for the largest input variable. encoder may also be\n"
      "'auto' (the encoder with the fewest literals, by exact counts and budgeted\n"
-     "builds; rggt only up to 8 groups) or 'smallest' (builds every encoder's\n"
-     "output and keeps the smallest).\n"
-     "max_literals is the size budget: a larger encoding raises RuntimeError\n"
-     "'quillet: encoding too large' before it is built. clean drops repeated\n"
-     "literals and tautological clauses. Returns (clauses, top)."},
-    {"encode_flat", with_keywords<encode_flat>(), METH_VARARGS | METH_KEYWORDS,
-     "encode_flat(wlits, groups, bound, top_id=None, encoder='auto', emit_amo=False, *, max_literals=2**30, "
+     "builds) or 'smallest' (builds every encoder's output and keeps the smallest).\n"
+     "max_literals is the size budget: a larger encoding raises EncodingTooLarge\n"
+     "before it is built. clean drops repeated literals and tautological clauses.\n"
+     "Returns (clauses, top)."},
+    {"encode_flat", method<encode_flat>(), METH_VARARGS | METH_KEYWORDS,
+     "encode_flat(wlits, groups, bound, top_id=None, encoder='auto', emit_amo=False, *, max_literals=2**26, "
      "clean=False)\n--\n\n"
      "Like encode, but returns (FlatClauses, top): every literal in one int32\n"
      "buffer with 0 after each clause, readable by memoryview and numpy.frombuffer."},
-    {"sizes", with_keywords<sizes>(), METH_VARARGS | METH_KEYWORDS,
-     "sizes(wlits, groups, bound, top_id=None, emit_amo=False, *, max_literals=2**30)\n--\n\n"
+    {"sizes", method<sizes>(), METH_VARARGS | METH_KEYWORDS,
+     "sizes(wlits, groups, bound, top_id=None, emit_amo=False, *, max_literals=2**26)\n--\n\n"
      "The exact size of every encoder's output, without building it: a dict from\n"
      "encoder name to (variables, clauses, literals), or None for an encoder whose\n"
      "output would pass max_literals or that cannot number the constraint."},
-    {"choose", with_keywords<choose>(), METH_VARARGS | METH_KEYWORDS,
-     "choose(wlits, groups, bound, top_id=None, emit_amo=False, *, max_literals=2**30)\n--\n\n"
+    {"choose", method<choose>(), METH_VARARGS | METH_KEYWORDS,
+     "choose(wlits, groups, bound, top_id=None, emit_amo=False, *, max_literals=2**26)\n--\n\n"
      "The name of the encoder that encoder='auto' uses for these arguments."},
-    {"available_encoders", available_encoders, METH_NOARGS,
+    {"available_encoders", method<available_encoders>(), METH_VARARGS | METH_KEYWORDS,
      "available_encoders()\n--\n\nReturn the list of encoder names."},
+    {"encoder_table", method<encoder_table>(), METH_VARARGS | METH_KEYWORDS,
+     "encoder_table()\n--\n\n"
+     "The registry's table: a tuple of (name, constant, summary, auto_trial,\n"
+     "auto_rank, auto_max_groups), one per encoder in the order of\n"
+     "available_encoders(). auto_trial is 'count', 'build' or 'measure';\n"
+     "auto_max_groups 0 means no limit."},
+    {"amo_clauses", method<amo_clauses>(), METH_VARARGS | METH_KEYWORDS,
+     "amo_clauses(groups, method='auto', top_id=None)\n--\n\n"
+     "At-most-one clauses of every group: 'pairwise', 'sequential' (or 'ladder':\n"
+     "linear size, fresh variables above top_id) or 'auto' (pairwise up to 6\n"
+     "literals). Returns (clauses, top)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    Py_VISIT(state_of(module).flat_type);
-    return 0;
-}
+int module_traverse(PyObject* module, visitproc visit, void* arg) { return traverse_state(module, visit, arg); }
 
 int module_clear(PyObject* module) {
-    Py_CLEAR(state_of(module).flat_type);
+    clear_state(module);
     return 0;
 }
 
@@ -714,11 +566,19 @@ bool init_module(PyObject* module) {
     if (state.flat_type == nullptr) return false;
     if (PyModule_AddObjectRef(module, "FlatClauses", state.flat_type) < 0) return false;
     if (PyModule_AddStringConstant(module, "__version__", CORVANE_VERSION) < 0) return false;
-    for (const std::string& name : quillet::available_encoders()) {
-        std::string constant = "ENC_";
-        for (const char c : name) constant += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-        if (PyModule_AddStringConstant(module, constant.c_str(), name.c_str()) < 0) return false;
+    if (!add_exception_classes(module)) return false;
+    for (const quillet::EncoderInfo& entry : quillet::encoder_table()) {
+        const PyRef value(str_of(entry.name));
+        if (!value || PyModule_AddObjectRef(module, std::string(entry.constant).c_str(), value.get()) < 0) return false;
     }
+    PyRef methods(PyTuple_New(std::size(quillet::amo_method_names)));
+    if (!methods) return false;
+    for (std::size_t i = 0; i < std::size(quillet::amo_method_names); ++i) {
+        PyObject* name = str_of(quillet::amo_method_names[i]);
+        if (name == nullptr) return false;
+        PyTuple_SET_ITEM(methods.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    if (PyModule_AddObjectRef(module, "AMO_METHODS", methods.get()) < 0) return false;
     return corvane_add_file_functions(module) == 0;
 }
 
@@ -730,7 +590,7 @@ PyMODINIT_FUNC PyInit__corvane() {
     try {
         if (init_module(module)) return module;
     } catch (...) {
-        set_error_from_current_exception();
+        translate_exception(module, ErrorStyle::typed);
     }
     Py_DECREF(module);
     return nullptr;

@@ -4,11 +4,26 @@ from typing import Final, SupportsIndex, final
 
 __version__: Final[str]
 
-ENC_MDD: Final[str]
-ENC_GSWC: Final[str]
-ENC_GGPW: Final[str]
-ENC_GMTO: Final[str]
-ENC_RGGT: Final[str]
+# The encoder constants (ENC_<NAME>, one per row of encoder_table()) are made
+# from the library's registry when the module loads.
+def __getattr__(name: str) -> str: ...
+
+AMO_METHODS: Final[tuple[str, ...]]
+
+class InvalidConstraint(RuntimeError):
+    """The constraint breaks a rule of the encoders."""
+
+class EncodingTooLarge(RuntimeError):
+    """The encoding would hold more literals than the size budget allows."""
+
+class EncoderLimit(RuntimeError):
+    """The encoder cannot represent this constraint."""
+
+class IdsExhausted(EncoderLimit):
+    """The encoding would need variable ids above 2147483647."""
+
+class InternalError(RuntimeError):
+    """A broken invariant inside the library."""
 
 # list is invariant, so the plain-int form is listed on its own: a variable
 # typed list[tuple[int, int]] must be accepted as it is.
@@ -40,7 +55,7 @@ def encode(
     encoder: str = "auto",
     emit_amo: object = False,
     *,
-    max_literals: SupportsIndex = 1073741824,
+    max_literals: SupportsIndex = 67108864,
     clean: object = False,
 ) -> tuple[_Clauses, int]:
     """Encode one grouped <= constraint like encode_leq, with defaults, 'auto' and 'smallest'."""
@@ -53,7 +68,7 @@ def encode_flat(
     encoder: str = "auto",
     emit_amo: object = False,
     *,
-    max_literals: SupportsIndex = 1073741824,
+    max_literals: SupportsIndex = 67108864,
     clean: object = False,
 ) -> tuple[FlatClauses, int]:
     """Like encode, but the clauses as one flat int32 buffer."""
@@ -65,7 +80,7 @@ def sizes(
     top_id: SupportsIndex | None = None,
     emit_amo: object = False,
     *,
-    max_literals: SupportsIndex = 1073741824,
+    max_literals: SupportsIndex = 67108864,
 ) -> dict[str, tuple[int, int, int] | None]:
     """The exact (variables, clauses, literals) of every encoder's output, or None over the budget."""
 
@@ -76,12 +91,20 @@ def choose(
     top_id: SupportsIndex | None = None,
     emit_amo: object = False,
     *,
-    max_literals: SupportsIndex = 1073741824,
+    max_literals: SupportsIndex = 67108864,
 ) -> str:
     """The name of the encoder that encoder='auto' uses for these arguments."""
 
 def available_encoders() -> list[str]:
     """Return the list of encoder names."""
+
+def encoder_table() -> tuple[tuple[str, str, str, str, int, int], ...]:
+    """(name, constant, summary, auto_trial, auto_rank, auto_max_groups) per encoder."""
+
+def amo_clauses(
+    groups: _Groups, method: str = "auto", top_id: SupportsIndex | None = None
+) -> tuple[_Clauses, int]:
+    """At-most-one clauses of every group and the new top id."""
 
 class OpbError(ValueError):
     """Malformed OPB input; the message is 'FILE:LINE:COLUMN: what is wrong'."""
@@ -108,8 +131,12 @@ def opb_load(
 ) -> tuple[object, list[list[int]], dict[str, object]]:
     """Load an OPB file for solving: (handle, clauses, info)."""
 
-def opb_objective_bound(handle: object, bound: int, top: int, encoding: str = "auto") -> tuple[list[list[int]], int, str]:
+def opb_objective_bound(
+    handle: object, bound: SupportsIndex, top: SupportsIndex, encoding: str = "auto"
+) -> tuple[list[list[int]], int, str]:
     """Clauses for 'objective sum <= bound': (clauses, top, encoder)."""
 
 def opb_check(handle: object, model: list[int]) -> tuple[str | None, int | None]:
-    """Check a model against the constraints as written: (violation or None, objective value or None)."""
+    """Check a model against the constraints as written: (violation or None, objective value or None).
+
+    The value is that of the objective as minimised: for a 'max:' file, the negation of its objective."""

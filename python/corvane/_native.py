@@ -1,9 +1,12 @@
-"""The one place where the package calls the native module ``_corvane``.
+"""Typed access to the encoding functions of the native module ``_corvane``.
 
-Everything above this module works on normalised constraints (positive
-weights, distinct literals, groups that partition them) and asks for clauses
-through :func:`encode` and for sizes through :func:`sizes`. Size prediction,
-"auto", "smallest", the literal budget and the clean-up all run in C++.
+The encoding layer of the package (``pb.py``, ``amo.py``) calls the native
+module only through this file; it works on normalised constraints (positive
+weights, distinct literals, groups that partition them) and asks for
+clauses through :func:`encode` and for sizes through :func:`sizes`. Size
+prediction, "auto", "smallest", the literal budget and the clean-up all run
+in C++. The command (``corvane.command``) calls the native file functions
+directly.
 """
 
 from __future__ import annotations
@@ -12,11 +15,22 @@ from typing import Final
 
 import _corvane
 
-#: The encoder names of the native module, in its order.
+#: The encoder names of the library's registry, in its order.
 ENCODER_NAMES: Final[tuple[str, ...]] = tuple(_corvane.available_encoders())
 
-#: The default literal budget of the library (2^30).
-DEFAULT_MAX_LITERALS: Final[int] = 2**30
+#: The default literal budget of the package: a list of clauses of this many
+#: literals takes about 3.5 GB. Pass ``max_literals=`` to raise it.
+DEFAULT_MAX_LITERALS: Final[int] = 2**26
+
+#: The names accepted for AMO clauses.
+AMO_METHODS: Final[tuple[str, ...]] = tuple(_corvane.AMO_METHODS)
+
+# The errors of the library, by kind (all RuntimeError).
+InvalidConstraint = _corvane.InvalidConstraint
+EncodingTooLarge = _corvane.EncodingTooLarge
+EncoderLimit = _corvane.EncoderLimit
+IdsExhausted = _corvane.IdsExhausted
+InternalError = _corvane.InternalError
 
 Size = tuple[int, int, int]
 
@@ -43,3 +57,8 @@ def encode(
 ) -> tuple[list[list[int]], int]:
     """Clauses and new top id of one normalised at-most constraint."""
     return _corvane.encode(wlits, groups, bound, top_id, encoder, emit_amo, max_literals=max_literals, clean=clean)
+
+
+def amo_clauses(groups: list[list[int]], method: str, top: int) -> tuple[list[list[int]], int]:
+    """The AMO clauses of every group and the new top id (fresh ids above ``top``)."""
+    return _corvane.amo_clauses(groups, method, top)

@@ -2,7 +2,8 @@
 
 ``corvane.CNF`` and ``corvane.IDPool`` are ``pysat.formula.CNF`` and
 ``pysat.formula.IDPool`` whenever python-sat can be imported, so results mix
-freely with PySAT code. Without it they are the small classes below, which
+freely with PySAT code; ``corvane.CNFPlus`` is ``pysat.formula.CNFPlus``, the
+type of what ``PBEnc`` returns, as PySAT's own ``PBEnc`` does. Without it they are the small classes below, which
 keep the parts of PySAT's interface that a clause producer needs: a CNF with
 ``clauses``, ``nv``, ``append``, ``extend``, iteration and DIMACS text, and an
 id pool with ``top``, ``id``, ``obj``, ``occupy`` and ``restart``. Static type
@@ -14,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Hashable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Protocol
 
-__all__ = ["CNF", "IDPool", "SimpleCNF", "SimpleIDPool", "VarPool", "HAVE_PYSAT"]
+__all__ = ["CNF", "CNFPlus", "IDPool", "SimpleCNF", "SimpleIDPool", "VarPool", "HAVE_PYSAT"]
 
 
 class SimpleCNF:
@@ -24,6 +25,8 @@ class SimpleCNF:
         """Start with a copy of ``from_clauses``; ``nv`` is the largest variable they use."""
         self.clauses: list[list[int]] = []
         self.nv: int = 0
+        #: Native cardinality constraints of PySAT's CNFPlus; corvane writes none.
+        self.atmosts: list[tuple[list[int], int]] = []
         self.extend(from_clauses)
 
     def append(self, clause: Iterable[int]) -> None:
@@ -127,21 +130,23 @@ class VarPool(Protocol):
 HAVE_PYSAT: bool
 if TYPE_CHECKING:
     CNF = SimpleCNF
+    CNFPlus = SimpleCNF
     IDPool = SimpleIDPool
 else:
     try:
-        from pysat.formula import CNF, IDPool
+        from pysat.formula import CNF, CNFPlus, IDPool
 
         HAVE_PYSAT = True
     except ImportError:
         CNF = SimpleCNF
+        CNFPlus = SimpleCNF
         IDPool = SimpleIDPool
         HAVE_PYSAT = False
 
 
-def make_cnf(clauses: list[list[int]], nv: int) -> CNF:
+def make_cnf(clauses: list[list[int]], nv: int) -> CNFPlus:
     """Wrap clauses (taken by reference) and the top id into the result type."""
-    cnf = CNF()
+    cnf = CNFPlus()
     cnf.clauses = clauses
     cnf.nv = nv
     return cnf

@@ -35,7 +35,7 @@ from typing import Any, Final, Union
 
 from . import _native
 from .amo import AMO_METHODS, amo_clauses
-from .formula import CNF, VarPool, make_cnf
+from .formula import CNFPlus, VarPool, make_cnf
 
 __all__ = ["EncType", "PBEnc", "sizes", "resolve_encoding", "PYSAT_ENCODINGS"]
 
@@ -48,10 +48,11 @@ class EncType:
 
     The integers are those of ``pysat.pb.EncType`` and map onto our encoders
     as :data:`PYSAT_ENCODINGS` says; ``native`` (a solver-side constraint) has
-    no CNF and is refused. The names select an encoder directly, ``auto`` the
-    one with the fewest literals (counted or tried under a shrinking budget
-    by the library; ``rggt`` only for up to 8 groups), ``smallest`` the
-    smallest after building every encoder.
+    no CNF and is refused. The names select an encoder directly (one
+    attribute per encoder of the library's registry, ``EncType.gmto ==
+    "gmto"``), ``auto`` the one with the fewest literals (counted or tried
+    under a shrinking budget by the library), ``smallest`` the smallest after
+    building every encoder.
     """
 
     best: Final = 0
@@ -66,11 +67,10 @@ class EncType:
     mixedradix: Final = 9
     auto: Final = "auto"
     smallest: Final = "smallest"
-    mdd: Final = "mdd"
-    gswc: Final = "gswc"
-    ggpw: Final = "ggpw"
-    gmto: Final = "gmto"
-    rggt: Final = "rggt"
+
+
+for _name in _native.ENCODER_NAMES:
+    setattr(EncType, _name, _name)
 
 
 #: PySAT's encoding number -> the corvane encoder of the same construction family.
@@ -84,6 +84,7 @@ PYSAT_ENCODINGS: Final[dict[int, str]] = {
 }
 
 _NAMES: Final[frozenset[str]] = frozenset((*_native.ENCODER_NAMES, "auto", "smallest"))
+assert set(PYSAT_ENCODINGS.values()) <= _NAMES, "a PySAT number maps to an encoder the registry lacks"
 
 
 def resolve_encoding(encoding: int | str) -> str:
@@ -300,7 +301,7 @@ def _native_input(part: _Part, top: int) -> tuple[list[list[int]], list[tuple[in
 
 def _guard(lits: int, max_literals: int) -> None:
     if lits > max_literals:
-        raise RuntimeError(f"encoding too large: more than max_literals={max_literals} literals")
+        raise _native.EncodingTooLarge(f"quillet: encoding too large: it would hold more than {max_literals} literals")
 
 
 def _build(
@@ -339,28 +340,34 @@ def _build(
 
 
 def _claim(vpool: VarPool, base: int, top: int, clauses: list[list[int]]) -> int:
-    """Advance ``vpool`` past the fresh ids ``base+1..top``, renumbering them around occupied ranges."""
-    occupied = getattr(vpool, "_occupied", None) or []
-    if not any(start <= top and stop > base for start, stop in occupied):
-        vpool.top = max(vpool.top, top)
-        return top
+    """Take the fresh ids ``base+1..top`` from ``vpool``, renumbering them where the pool skips ids.
+
+    Only the pool's public interface is used: ``top`` and ``id()``, which hands
+    out the next free id (stepping over ranges given to ``occupy``). When the
+    ids it hands out are exactly ``base+1..top`` the clauses stay as they are.
+    """
+    count = top - base
+    if count <= 0:
+        return max(vpool.top, top) if count == 0 else vpool.top
     # Input variables above the pool's top are in use as well.
     vpool.top = max(vpool.top, base)
-    fresh = [vpool.id() for _ in range(top - base)]
+    fresh = [vpool.id() for _ in range(count)]
+    if fresh[0] == base + 1 and fresh[-1] == top:  # increasing, so exactly base+1..top
+        return top
     remap = {base + 1 + i: v for i, v in enumerate(fresh)}
     for clause in clauses:
         for i, lit in enumerate(clause):
             v = remap.get(abs(lit))
             if v is not None:
                 clause[i] = v if lit > 0 else -v
-    return max(fresh)
+    return fresh[-1]
 
 
 def _encode(
     relation: str, lits: Iterable[Any], weights: Iterable[int] | None, bound: int, top_id: int | None,
     vpool: VarPool | None, encoding: int | str, groups: Iterable[Iterable[int]] | None, emit_amo: bool,
     amo: str, max_literals: int, clean: bool, conditionals: Iterable[int] | None,
-) -> CNF:
+) -> CNFPlus:
     name = resolve_encoding(encoding)
     if amo not in AMO_METHODS:
         raise ValueError(f"unknown amo method {amo!r}; expected one of {', '.join(AMO_METHODS)}")
@@ -407,12 +414,8 @@ def _fast_atmost(
             base = max(base, operator.index(top_id))
         clauses, top = _native.encode(list(zip(lits, weights)), groups, bound, base, name, emit_amo,
                                       max_literals, clean)
-    except (KeyError, ValueError, TypeError, OverflowError):
-        return None
-    except RuntimeError as error:
-        if "too large" in str(error) or "exhausted" in str(error):
-            raise
-        return None
+    except (KeyError, ValueError, TypeError, OverflowError, _native.InvalidConstraint):
+        return None  # the general path words the error or rewrites the constraint
     return clauses, top, base
 
 
@@ -427,18 +430,22 @@ class PBEnc:
       it; ``emit_amo=True`` also writes it as clauses, with ``amo``
       ("pairwise", "sequential"/"ladder" of linear size, or "auto":
       pairwise up to 6 literals).
-    - ``max_literals``: the size budget; a call that would exceed it raises
-      ``RuntimeError`` ("encoding too large") and "auto" never picks an
-      encoder predicted to exceed it.
+    - ``max_literals``: the size budget (default 2^26 literals, which a list
+      of clauses holds in about 3.5 GB); a call that would exceed it raises
+      :class:`corvane.EncodingTooLarge` (a ``RuntimeError``) and "auto" never
+      picks an encoder predicted to exceed it.
     - ``clean``: drop tautologies and repeated literals inside clauses.
 
     ``encoding`` is a ``pysat.pb.EncType``/``EncType`` number (mapped by
     :data:`PYSAT_ENCODINGS`) or a name: "auto", "smallest", "mdd", "gswc",
     "ggpw", "gmto", "rggt". ``conditionals`` (PySAT's reification) adds the
     negation of every listed literal to the constraint's clauses (not to the
-    AMO clauses). The result is a ``pysat.formula.CNF`` when python-sat is
+    AMO clauses). The result is a ``pysat.formula.CNFPlus`` (with no native
+    ``atmosts``), as PySAT's own ``PBEnc`` returns, when python-sat is
     installed, else :class:`corvane.formula.SimpleCNF`; ``nv`` is the new top
     id and, with ``vpool``, the pool's ``top`` is advanced past every fresh id.
+    A constraint an encoder cannot represent raises :class:`corvane.EncoderLimit`
+    (or its subclass :class:`corvane.IdsExhausted`).
     Ids above ``top_id`` (default: the largest variable in ``lits``) are fresh.
     """
 
@@ -449,7 +456,7 @@ class PBEnc:
         conditionals: Iterable[int] | None = None, *, groups: Iterable[Iterable[int]] | None = None,
         emit_amo: bool = False, amo: str = "pairwise", max_literals: int = _native.DEFAULT_MAX_LITERALS,
         clean: bool = True,
-    ) -> CNF:
+    ) -> CNFPlus:
         """Encode ``sum(weights[i] * lits[i]) <= bound``."""
         return _encode("atmost", lits, weights, bound, top_id, vpool, encoding, groups, emit_amo, amo,
                        max_literals, clean, conditionals)
@@ -461,7 +468,7 @@ class PBEnc:
         conditionals: Iterable[int] | None = None, *, groups: Iterable[Iterable[int]] | None = None,
         emit_amo: bool = False, amo: str = "pairwise", max_literals: int = _native.DEFAULT_MAX_LITERALS,
         clean: bool = True,
-    ) -> CNF:
+    ) -> CNFPlus:
         """Encode ``sum(weights[i] * lits[i]) >= bound``."""
         return _encode("atleast", lits, weights, bound, top_id, vpool, encoding, groups, emit_amo, amo,
                        max_literals, clean, conditionals)
@@ -473,7 +480,7 @@ class PBEnc:
         conditionals: Iterable[int] | None = None, *, groups: Iterable[Iterable[int]] | None = None,
         emit_amo: bool = False, amo: str = "pairwise", max_literals: int = _native.DEFAULT_MAX_LITERALS,
         clean: bool = True,
-    ) -> CNF:
+    ) -> CNFPlus:
         """Encode ``sum(weights[i] * lits[i]) == bound`` (both directions, ids shared)."""
         return _encode("equals", lits, weights, bound, top_id, vpool, encoding, groups, emit_amo, amo,
                        max_literals, clean, conditionals)

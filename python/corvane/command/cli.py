@@ -1,12 +1,16 @@
 """The ``corvane`` command: OPB files in, DIMACS CNF or WCNF out.
 
-    corvane encode INPUT.opb [-o OUT] [--encoding E] [--format dimacs|wcnf] [--amo auto|pairwise|ladder]
+    corvane encode INPUT.opb [-o OUT] [--encoding E] [--format dimacs|wcnf] [--amo METHOD]
     corvane stats INPUT.opb [--json]
     corvane solve INPUT.opb [--encoding E] [--time-limit S]
 
 INPUT may be ``-`` for standard input or end in ``.gz``, ``.xz`` or ``.bz2``.
-Malformed input ends in one line ``corvane: FILE:LINE:COLUMN: what is wrong``
-on standard error and exit status 2, with no output file written.
+Every failure is one line ``corvane: ...`` on standard error, never a
+traceback, and an exit status: 2 for bad input or arguments (malformed input
+reads ``corvane: FILE:LINE:COLUMN: what is wrong``), 1 for any other failure
+(out of memory, an output that cannot be written, an internal error), 130
+when interrupted (SIGINT) and 143 when terminated (SIGTERM); the output file
+is then left as it was.
 """
 
 from __future__ import annotations
@@ -15,17 +19,29 @@ import argparse
 import errno
 import json
 import os
+import signal
 import sys
-from collections.abc import Sequence
-from typing import Any
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from types import FrameType
+from typing import Any, NoReturn
 
 import _corvane
 
 from .inputs import InputError, open_input
 
-ENCODINGS = ("auto", "smallest", "mdd", "gswc", "ggpw", "gmto", "rggt")
+#: The choices of --encoding: the library's two strategies and every encoder of its registry.
+ENCODINGS: tuple[str, ...] = ("auto", "smallest", *_corvane.available_encoders())
+#: The choices of --amo.
+AMO_METHODS: tuple[str, ...] = tuple(_corvane.AMO_METHODS)
 EXIT_INPUT = 2
 EXIT_FAILURE = 1
+EXIT_INTERRUPTED = 130
+EXIT_TERMINATED = 143
+
+
+class Terminated(Exception):
+    """SIGTERM arrived: raised in the main thread so that everything unwinds."""
 
 
 def _threads(text: str) -> int:
@@ -51,8 +67,9 @@ def build_parser() -> argparse.ArgumentParser:
     encode.add_argument("-o", "--output", default="-", help="output file (default: standard output)")
     encode.add_argument("--encoding", choices=ENCODINGS, default="auto", help="encoder for PB and cardinality constraints")
     encode.add_argument("--format", choices=("dimacs", "wcnf"), default="dimacs")
-    encode.add_argument("--amo", choices=("auto", "pairwise", "ladder"), default="auto",
-                        help="encoding of at-most-one constraints (auto: pairwise up to 6 literals, else ladder)")
+    encode.add_argument("--amo", choices=AMO_METHODS, default="auto",
+                        help="encoding of at-most-one constraints (auto: pairwise up to 6 literals, else "
+                             "sequential, also called ladder)")
     encode.add_argument("--no-comments", action="store_true", help="omit the variable map comment lines")
     encode.add_argument("-q", "--quiet", action="store_true", help="no progress or summary on standard error")
 
@@ -63,7 +80,7 @@ def build_parser() -> argparse.ArgumentParser:
     solve = commands.add_parser("solve", help="solve with CaDiCaL (needs python-sat)")
     _common(solve)
     solve.add_argument("--encoding", choices=ENCODINGS, default="auto")
-    solve.add_argument("--amo", choices=("auto", "pairwise", "ladder"), default="auto")
+    solve.add_argument("--amo", choices=AMO_METHODS, default="auto")
     solve.add_argument("--time-limit", type=float, default=None, metavar="S", help="seconds before giving up")
     return parser
 
@@ -72,9 +89,23 @@ def _progress_wanted(args: argparse.Namespace) -> bool:
     return not getattr(args, "quiet", False) and sys.stderr.isatty()
 
 
-def cmd_encode(args: argparse.Namespace) -> int:
-    if args.output != "-" and os.path.isdir(args.output):
+def _check_output(args: argparse.Namespace) -> None:
+    """Refuse an output that is a folder or the input itself, before anything is read."""
+    if args.output == "-":
+        return
+    if os.path.isdir(args.output):
         raise InputError(f"{args.output}: is a directory")
+    try:
+        out = os.stat(args.output)
+        source = os.fstat(0) if args.input == "-" else os.stat(args.input)
+    except OSError:
+        return  # a missing output, or an input that open_input reports
+    if (out.st_dev, out.st_ino) == (source.st_dev, source.st_ino):
+        raise InputError(f"{args.output}: the output is the input file")
+
+
+def cmd_encode(args: argparse.Namespace) -> int:
+    _check_output(args)
     with open_input(args.input) as (fd, name):
         summary = _corvane.opb_convert(
             fd, name, args.output, encoding=args.encoding, format=args.format, amo=args.amo,
@@ -131,33 +162,68 @@ def cmd_solve(args: argparse.Namespace) -> int:
                  threads=args.jobs, time_limit=args.time_limit)
 
 
+@contextmanager
+def _terminate_by_exception() -> Iterator[None]:
+    """Turn SIGTERM into an exception while a command runs, so that the native
+    code stops at its next check and the output and every temporary file are
+    cleaned up; the default handler would end the process on the spot."""
+    def raise_terminated(signum: int, frame: FrameType | None) -> NoReturn:
+        raise Terminated()
+
+    try:
+        previous = signal.signal(signal.SIGTERM, raise_terminated)
+    except ValueError:  # not the main thread: leave the signal alone
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _fail(message: object, status: int) -> int:
+    print(f"corvane: {message}", file=sys.stderr)
+    return status
+
+
+def _quiet_stdout() -> None:
+    """The reader of standard output went away: make the interpreter's final flush quiet too."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     handler = {"encode": cmd_encode, "stats": cmd_stats, "solve": cmd_solve}[args.command]
     try:
-        return handler(args)
-    except (_corvane.OpbError, InputError) as error:
-        print(f"corvane: {error}", file=sys.stderr)
-        return EXIT_INPUT
+        with _terminate_by_exception():
+            return handler(args)
+    except (_corvane.OpbError, InputError, ValueError) as error:
+        return _fail(error, EXIT_INPUT)
+    except MemoryError:
+        return _fail("out of memory", EXIT_FAILURE)
+    except BrokenPipeError:
+        _quiet_stdout()
+        return EXIT_FAILURE
     except OSError as error:
         if error.errno == errno.EPIPE:
-            # The reader of our standard output went away; stay quiet.
-            try:
-                sys.stdout = open(os.devnull, "w")  # noqa: SIM115
-            except OSError:
-                pass
+            _quiet_stdout()
             return EXIT_FAILURE
-        print(f"corvane: {error.strerror or error}", file=sys.stderr)
-        return EXIT_INPUT
+        where = f"{error.filename}: " if error.filename else ""
+        return _fail(f"{where}{error.strerror or error}", EXIT_FAILURE)
     except ImportError as error:
-        print(f"corvane: {error} (install python-sat: pip install 'corvane[pysat]')", file=sys.stderr)
-        return EXIT_FAILURE
-    except RuntimeError as error:
-        print(f"corvane: {error}", file=sys.stderr)
-        return EXIT_FAILURE
+        return _fail(f"{error} (install python-sat: pip install 'corvane[pysat]')", EXIT_FAILURE)
     except KeyboardInterrupt:
-        print("corvane: interrupted", file=sys.stderr)
-        return 130
+        return _fail("interrupted", EXIT_INTERRUPTED)
+    except Terminated:
+        return _fail("terminated", EXIT_TERMINATED)
+    except Exception as error:  # noqa: BLE001 - one line, never a traceback
+        return _fail(f"{type(error).__name__}: {error}" if not isinstance(error, RuntimeError) else error,
+                     EXIT_FAILURE)
 
 
 if __name__ == "__main__":

@@ -144,6 +144,19 @@ PyObject* per_encoder(Make&& make) {
 }
 
 const char* const kind_names[] = {"clause", "amo", "cardinality", "pb"};
+const char* const source_names[] = {"stated", "implied", "complemented"};
+
+// {"stated": {"groups": .., "grouped_literals": ..}, "implied": .., "complemented": ..}
+PyObject* sources_dict(const pipeline::SourceCounts& counts) {
+    PyRef d(PyDict_New());
+    if (!d) return nullptr;
+    for (std::size_t k = 0; k < pipeline::num_sources; ++k)
+        if (!put(d.get(), source_names[k],
+                 Py_BuildValue("{s:K,s:K}", "groups", static_cast<unsigned long long>(counts[k].groups),
+                               "grouped_literals", static_cast<unsigned long long>(counts[k].literals))))
+            return nullptr;
+    return d.release();
+}
 
 PyObject* summary_dict(const pipeline::Summary& s) {
     PyRef d(PyDict_New());
@@ -166,6 +179,7 @@ PyObject* summary_dict(const pipeline::Summary& s) {
                     put(d.get(), "units", PyLong_FromUnsignedLongLong(s.counts.units)) &&
                     put(d.get(), "groups", PyLong_FromUnsignedLongLong(s.groups)) &&
                     put(d.get(), "grouped_literals", PyLong_FromUnsignedLongLong(s.grouped_literals)) &&
+                    put(d.get(), "groups_by_source", sources_dict(s.groups_by_source)) &&
                     put(d.get(), "bytes_written", PyLong_FromUnsignedLongLong(s.bytes_written)) &&
                     put(d.get(), "bytes_read", PyLong_FromUnsignedLongLong(s.bytes_read)) &&
                     put(d.get(), "read_seconds", PyFloat_FromDouble(s.read_seconds)) &&
@@ -228,11 +242,25 @@ PyObject* encoder_stats_dict(const pipeline::EncoderStats& s) {
                          "clauses", static_cast<unsigned long long>(s.clauses), "seconds", s.seconds);
 }
 
-PyObject* group_counts(const std::uint64_t count, const char* count_name, const std::uint64_t groups,
-                       const std::uint64_t literals) {
-    return Py_BuildValue("{s:K,s:K,s:K}", count_name, static_cast<unsigned long long>(count), "groups",
-                         static_cast<unsigned long long>(groups), "grouped_literals",
-                         static_cast<unsigned long long>(literals));
+// {count_name: count, "groups": .., "grouped_literals": .., "stated": {..}, "implied": {..}, "complemented": {..}}
+PyObject* group_counts(const std::uint64_t count, const char* count_name, const pipeline::SourceCounts& found) {
+    pipeline::GroupCount total;
+    for (const pipeline::GroupCount& c : found) {
+        total.groups += c.groups;
+        total.literals += c.literals;
+    }
+    PyRef d(Py_BuildValue("{s:K,s:K,s:K}", count_name, static_cast<unsigned long long>(count), "groups",
+                          static_cast<unsigned long long>(total.groups), "grouped_literals",
+                          static_cast<unsigned long long>(total.literals)));
+    if (!d) return nullptr;
+    PyRef sources(sources_dict(found));
+    if (!sources) return nullptr;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(sources.get(), &pos, &key, &value))
+        if (PyDict_SetItem(d.get(), key, value) < 0) return nullptr;
+    return d.release();
 }
 
 // opb_stats(fd, name, detect=True, threads=1, progress=False) -> dict
@@ -273,10 +301,10 @@ PyObject* opb_stats(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!kinds) return nullptr;
     for (std::size_t k = 0; k < 4; ++k)
         if (!put(kinds.get(), kind_names[k],
-                 group_counts(stats.summary.rows[k], "rows", stats.groups_by_kind[k], stats.grouped_literals_by_kind[k])))
+                 group_counts(stats.summary.rows[k], "rows", stats.groups_by_kind[k])))
             return nullptr;
     if (!put(kinds.get(), "objective",
-             group_counts(stats.objective_terms, "terms", stats.objective_groups, stats.objective_grouped_literals)))
+             group_counts(stats.objective_terms, "terms", stats.objective_groups)))
         return nullptr;
     if (!put(d.get(), "kinds", kinds.release())) return nullptr;
     PyRef encoders(PyDict_New());

@@ -13,7 +13,7 @@ using opb::Kind;
 using opb::Problem;
 using opb::Row;
 
-ConflictGraph::ConflictGraph(const Problem& problem) {
+ConflictGraph::ConflictGraph(const Problem& problem) : implications_(problem) {
     clique_begin_.push_back(0);
     for (const Row& row : problem.rows) {
         const auto terms = problem.row_terms(row);

@@ -1,7 +1,9 @@
 // At-most-one detection: a conflict graph over literals whose cliques are the
 // constraints that state an AMO relation (sum of literals <= 1, and binary
 // clauses, whose two negated literals exclude each other), and a greedy clique
-// cover of a constraint's literals, largest clique first.
+// cover of a constraint's literals, largest clique first. The graph also holds
+// the problem's binary implication graph (implications.hpp), through which
+// rows.cpp finds the exclusions that no single constraint states.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "io/opb.hpp"
+#include "pipeline/implications.hpp"
 
 namespace quillet::pipeline {
 
@@ -28,6 +31,8 @@ public:
     // literals one per group. Deterministic; safe to call from several threads.
     std::vector<std::vector<Lit>> cover(std::span<const WeightedLiteral> terms) const;
 
+    const ImplicationGraph& implications() const { return implications_; }
+
 private:
     static std::size_t index(Lit lit) { return lit > 0 ? 2 * static_cast<std::size_t>(lit) : 2 * static_cast<std::size_t>(-lit) + 1; }
     std::span<const std::uint32_t> cliques_of(Lit lit) const {
@@ -44,6 +49,7 @@ private:
     std::vector<std::uint64_t> clique_begin_;  // clique c is [begin[c], begin[c+1])
     std::vector<std::uint64_t> lit_begin_;     // per literal index: its cliques in lit_cliques_
     std::vector<std::uint32_t> lit_cliques_;
+    ImplicationGraph implications_;
 };
 
 }  // namespace quillet::pipeline

@@ -58,7 +58,7 @@ struct RowOutput {
     std::int64_t aux = 0;  // auxiliary variables numbered from num_vars + 1
     std::size_t encoder = 0;
     bool encoded = false;  // by a registry encoder (not an AMO row)
-    GroupCount groups;
+    SourceCounts groups{};
 };
 
 void encode_amo_row(const Problem& problem, const PipelineOptions& options, const Row& row, RowOutput& out) {
@@ -70,18 +70,20 @@ void encode_amo_row(const Problem& problem, const PipelineOptions& options, cons
     out.aux = vars.top() - problem.num_vars;
 }
 
+// The row's inputs (plain, and complemented when found) encoded, the smaller
+// kept; its fresh literals and auxiliary variables numbered from num_vars + 1.
 void encode_row(const Problem& problem, const ConflictGraph* graph, const PipelineOptions& options, const Row& row,
                 const bool on_caller, RowOutput& out) {
     if (row.kind == Kind::amo) return encode_amo_row(problem, options, row, out);
-    const GroupedLeqConstraint c = row_constraint(graph, problem.row_terms(row), row.bound);
-    out.groups = count_groups(c.groups);
     EncodeOptions encode_options{problem.num_vars};
     if (on_caller) encode_options.stop = options.stop;
-    EncodeResult r = encode_with(options.encoding, c, encode_options);
-    out.aux = r.num_aux_vars();
-    out.encoder = static_cast<std::size_t>(find_encoder(r.encoder) - encoder_table().data());
+    EncodedRow r = encode_smaller(row_inputs(graph, problem.row_terms(row), row.bound, problem.num_vars),
+                                  options.encoding, encode_options);
+    out.groups = r.input.found;
+    out.aux = r.result.cnf.num_vars - problem.num_vars;
+    out.encoder = static_cast<std::size_t>(find_encoder(r.result.encoder) - encoder_table().data());
     out.encoded = true;
-    out.cnf = std::move(r.cnf);
+    out.cnf = std::move(r.result.cnf);
 }
 
 }  // namespace
@@ -135,8 +137,12 @@ Summary encode_problem(const Problem& problem, const ConflictGraph* graph, const
             }
             top += row_out.aux;
             if (row_out.encoded) ++summary.encoder_uses[row_out.encoder];
-            summary.groups += row_out.groups.groups;
-            summary.grouped_literals += row_out.groups.literals;
+            for (std::size_t k = 0; k < num_sources; ++k) {
+                summary.groups += row_out.groups[k].groups;
+                summary.grouped_literals += row_out.groups[k].literals;
+                summary.groups_by_source[k].groups += row_out.groups[k].groups;
+                summary.groups_by_source[k].literals += row_out.groups[k].literals;
+            }
             row_out = RowOutput{};
         }
         if (options.progress) options.progress("encode", end, total);

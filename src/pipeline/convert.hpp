@@ -18,6 +18,7 @@
 #include "core/amo.hpp"
 #include "io/opb.hpp"
 #include "pipeline/amo_detect.hpp"
+#include "pipeline/rows.hpp"
 #include "quillet/cnf.hpp"
 
 namespace quillet::pipeline {
@@ -51,6 +52,7 @@ struct Summary {
     std::array<std::uint64_t, 4> rows{};  // by Kind
     std::uint64_t groups = 0;             // AMO groups of two or more literals used in encodings
     std::uint64_t grouped_literals = 0;   // literals in those groups
+    SourceCounts groups_by_source{};      // the same by source (a complemented group counts its row literals)
     std::vector<std::uint64_t> encoder_uses;  // rows encoded by each encoder, in the registry's order
     opb::Counts counts;
     std::uint64_t bytes_read = 0;

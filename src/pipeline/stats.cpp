@@ -34,23 +34,28 @@ Stats problem_stats(const opb::Problem& problem, const ConflictGraph* graph, con
     }
     if (problem.objective.present) {
         stats.objective_terms = problem.objective.terms.size();
-        const GroupCount count = count_groups(row_groups(graph, problem.objective.terms));
-        stats.objective_groups = count.groups;
-        stats.objective_grouped_literals = count.literals;
+        stats.objective_groups = row_inputs(graph, problem.objective.terms, 0, problem.num_vars)[0].found;
     }
     std::mutex mutex;
     parallel_for(work_rows.size(), threads, [&](const std::size_t i, const bool on_caller) {
         const Row& row = problem.rows[work_rows[i]];
-        const GroupedLeqConstraint c = row_constraint(graph, problem.row_terms(row), row.bound);
-        const GroupCount count = count_groups(c.groups);
+        const std::vector<RowInput> inputs = row_inputs(graph, problem.row_terms(row), row.bound, problem.num_vars);
         EncodeOptions options{problem.num_vars};
         options.max_literals = stats_size_guard;
         if (on_caller) options.stop = stop;
+        SourceCounts found = inputs[0].found;
+        if (inputs.size() > 1) {
+            try {
+                found = encode_smaller(inputs, "auto", options).input.found;
+            } catch (const EncodingTooLarge&) {
+            } catch (const EncoderLimit&) {
+            }
+        }
         std::vector<EncoderStats> local(table.size());
         for (std::size_t e = 0; e < table.size(); ++e) {
             const auto start = std::chrono::steady_clock::now();
             try {
-                const EncodeResult r = table[e].make()->encode(c, options);
+                const EncodeResult r = encode_smaller(inputs, table[e].name, options).result;
                 local[e].seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 local[e].rows = 1;
                 local[e].vars = static_cast<std::uint64_t>(r.num_aux_vars());
@@ -63,8 +68,14 @@ Stats problem_stats(const opb::Problem& problem, const ConflictGraph* graph, con
         }
         const std::size_t k = row.kind == Kind::pb ? 1 : 0;
         const std::lock_guard lock(mutex);
-        stats.groups_by_kind[static_cast<std::size_t>(row.kind)] += count.groups;
-        stats.grouped_literals_by_kind[static_cast<std::size_t>(row.kind)] += count.literals;
+        for (std::size_t k = 0; k < num_sources; ++k) {
+            stats.groups_by_kind[static_cast<std::size_t>(row.kind)][k].groups += found[k].groups;
+            stats.groups_by_kind[static_cast<std::size_t>(row.kind)][k].literals += found[k].literals;
+            stats.summary.groups_by_source[k].groups += found[k].groups;
+            stats.summary.groups_by_source[k].literals += found[k].literals;
+            stats.summary.groups += found[k].groups;
+            stats.summary.grouped_literals += found[k].literals;
+        }
         for (std::size_t e = 0; e < table.size(); ++e) {
             EncoderStats& s = stats.per_encoder[k][e];
             s.rows += local[e].rows;

@@ -1,9 +1,13 @@
 // The statistics of a problem (`corvane stats`): its rows, the AMO groups
-// found per kind of row and in the objective, and what encoding every
-// cardinality and pseudo-Boolean row with each encoder of the registry
-// costs. Each row is encoded by every encoder under a size guard, so an
-// encoder that would explode on a row is counted as skipped rather than
-// allowed to exhaust the machine.
+// found per kind of row and in the objective by source (stated, implied,
+// complemented: see rows.hpp), and what encoding every cardinality and
+// pseudo-Boolean row with each encoder of the registry costs. A row's groups
+// are those of the input the conversion keeps with the default encoding
+// (auto); its size with an encoder is that of the input the conversion keeps
+// with that encoder, definitions of fresh literals included. Each row is
+// encoded by every encoder under a size guard, so an encoder that would
+// explode on a row is counted as skipped rather than allowed to exhaust the
+// machine.
 #pragma once
 
 #include <array>
@@ -14,6 +18,7 @@
 #include "io/opb.hpp"
 #include "pipeline/amo_detect.hpp"
 #include "pipeline/convert.hpp"
+#include "pipeline/rows.hpp"
 
 namespace quillet::pipeline {
 
@@ -28,9 +33,9 @@ struct EncoderStats {
 
 struct Stats {
     Summary summary;  // of the problem itself (rows, groups, counts)
-    std::array<std::uint64_t, 4> groups_by_kind{};  // non-singleton groups per Kind
-    std::array<std::uint64_t, 4> grouped_literals_by_kind{};
-    std::uint64_t objective_groups = 0, objective_grouped_literals = 0, objective_terms = 0;
+    std::array<SourceCounts, 4> groups_by_kind{};  // groups of two or more per Kind, by source
+    SourceCounts objective_groups{};                // (never complemented: the objective keeps its terms)
+    std::uint64_t objective_terms = 0;
     // [cardinality, pb][encoder in the registry's order]
     std::array<std::vector<EncoderStats>, 2> per_encoder;
 };

@@ -2,6 +2,7 @@
 // the file pipeline.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "io/dimacs.hpp"
 #include "io/opb.hpp"
 #include "pipeline/convert.hpp"
+#include "pipeline/rows.hpp"
 #include "quillet/encoder.hpp"
 #include "helpers.hpp"
 
@@ -373,10 +375,72 @@ std::string random_amo_opb(std::mt19937& rng) {
     return out.str();
 }
 
+// A small schedule in the order ("started by t") encoding: y[j][t] is "job j
+// started by t" for t in [es_j, ls_j) (false before, true from ls_j on),
+// chained y[j][t] -> y[j][t+1]; job j follows job j - 1 when `follows` says
+// so (y[j][t] -> y[j-1][t - d_{j-1}], when `precedences`); one resource row per time t,
+// sum u_j (y[j][t] - y[j][t - d_j]) <= cap, and now and then a row asking
+// for some work at t (>= 1, when `demand`), whose literals ~y[j][t] and
+// y[j][t - d_j] exclude each other through the chain. `pairs` counts, over the <= rows,
+// the jobs whose two literals at t are both variables.
+struct OrderSchedule {
+    std::string text;
+    int vars = 0;
+    int pairs = 0;
+};
+
+OrderSchedule order_schedule(std::mt19937& rng, const int jobs, const int horizon, const int window,
+                             const bool demand = true, const bool precedences = true) {
+    OrderSchedule out;
+    std::ostringstream text;
+    std::vector<int> es(jobs), ls(jobs), d(jobs), u(jobs), first(jobs);
+    std::vector<bool> follows(jobs, false);
+    for (int j = 0; j < jobs; ++j) {
+        d[j] = 1 + static_cast<int>(rng() % 3);
+        u[j] = 1 + static_cast<int>(rng() % 3);
+        es[j] = static_cast<int>(rng() % 2);
+        ls[j] = es[j] + 1 + static_cast<int>(rng() % static_cast<unsigned>(window));
+        first[j] = out.vars + 1 - es[j];
+        out.vars += ls[j] - es[j];
+        follows[j] = j > 0 && rng() % 2 == 0 && precedences;
+    }
+    // 0: false, -1: true, else the variable.
+    auto started = [&](int j, int t) { return t < es[j] ? 0 : t >= ls[j] ? -1 : first[j] + t; };
+    for (int j = 0; j < jobs; ++j) {
+        for (int t = es[j]; t + 1 < ls[j]; ++t) text << "+1 ~x" << started(j, t) << " +1 x" << started(j, t + 1) << " >= 1 ;\n";
+        if (!follows[j]) continue;
+        for (int t = es[j]; t < ls[j]; ++t) {
+            const int before = started(j - 1, t - d[j - 1]);
+            if (before == 0) text << "+1 ~x" << started(j, t) << " >= 1 ;\n";
+            if (before > 0) text << "+1 ~x" << started(j, t) << " +1 x" << before << " >= 1 ;\n";
+        }
+    }
+    for (int t = 0; t < horizon; ++t) {
+        std::ostringstream row;
+        int constant = 0, terms = 0, pairs = 0, most = 0;
+        for (int j = 0; j < jobs; ++j) {
+            const int now = started(j, t), before = started(j, t - d[j]);
+            if (now == -1) constant += u[j];
+            if (now > 0) row << "+" << u[j] << " x" << now << " ", ++terms, most += u[j];
+            if (before == -1) constant -= u[j];
+            if (before > 0) row << "-" << u[j] << " x" << before << " ", ++terms;
+            pairs += now > 0 && before > 0;
+        }
+        // At least the load of the jobs surely running at t, so that the row can hold.
+        const int cap = std::max(constant, 0) + static_cast<int>(rng() % 4);
+        if (terms < 3 || most <= cap - constant) continue;  // never violated
+        text << row.str() << "<= " << cap - constant << " ;\n";
+        out.pairs += pairs;
+        if (demand && rng() % 3 == 0) text << row.str() << ">= " << 1 - constant << " ;\n";
+    }
+    out.text = text.str();
+    return out;
+}
+
 TEST(Pipeline, EveryEncodingIsEquivalentToTheProblem) {
     std::mt19937 rng(11);
-    for (int round = 0; round < 12; ++round) {
-        const std::string text = random_amo_opb(rng);
+    for (int round = 0; round < 20; ++round) {
+        const std::string text = round < 12 ? random_amo_opb(rng) : order_schedule(rng, 3, 5, 3).text;
         const Problem p = read_problem_text(text, "p.opb");
         const ConflictGraph graph(p);
         std::vector<std::string> encodings = available_encoders();
@@ -393,6 +457,125 @@ TEST(Pipeline, EveryEncodingIsEquivalentToTheProblem) {
             }
         }
     }
+}
+
+// Every input the row builder offers (plain and complemented) is, with the
+// rest of the problem, equivalent to the problem: not only the one the
+// pipeline keeps. The at-least-one rows make complemented groups of unequal
+// weights, whose complements stay in the group beside the fresh literal.
+TEST(Detect, EveryRowInputIsEquivalentToItsRow) {
+    std::mt19937 rng(23);
+    std::size_t complemented = 0;
+    for (int round = 0; round < 24; ++round) {
+        std::string text = round % 2 ? order_schedule(rng, 3, 5, 3).text : random_amo_opb(rng);
+        if (round % 2 == 0) text += "+1 x6 +1 x7 >= 1 ;\n+1 x1 +1 x6 >= 1 ;\n";
+        const Problem p = read_problem_text(text, "p.opb");
+        const ConflictGraph graph(p);
+        for (std::size_t r = 0; r < p.rows.size(); ++r) {
+            const Row& row = p.rows[r];
+            if (row.kind != Kind::cardinality && row.kind != Kind::pb) continue;
+            const std::vector<RowInput> inputs = row_inputs(&graph, p.row_terms(row), row.bound, p.num_vars);
+            complemented += inputs.size() - 1;
+            for (const RowInput& input : inputs) {
+                for (const std::string& encoding : available_encoders()) {
+                    std::vector<std::vector<Lit>> clauses;
+                    for (std::size_t other = 0; other < p.rows.size(); ++other) {
+                        const Row& o = p.rows[other];
+                        const auto terms = p.row_terms(o);
+                        if (o.kind == Kind::clause) {
+                            clauses.emplace_back();
+                            for (const auto& t : terms) clauses.back().push_back(t.lit);
+                        } else if (o.kind == Kind::amo || other != r) {
+                            // Another row: held by brute force below, so only its AMO pairs matter here.
+                            if (o.kind == Kind::amo)
+                                for (std::size_t a = 0; a < terms.size(); ++a)
+                                    for (std::size_t b = a + 1; b < terms.size(); ++b)
+                                        clauses.push_back({-terms[a].lit, -terms[b].lit});
+                        }
+                    }
+                    const EncodeResult e = encode_with(encoding, input.constraint, EncodeOptions{p.num_vars + input.fresh});
+                    for (const auto clause : e.cnf.clauses) clauses.emplace_back(clause.begin(), clause.end());
+                    for (const auto& clause : input.definitions) clauses.push_back(clause);
+                    // The expected truth: the stated clauses and AMO rows and this row.
+                    Recorder raw;
+                    read_opb_text(text, "p.opb", raw);
+                    for (std::uint32_t a = 0; a < (1u << p.num_vars); ++a) {
+                        bool base = true;
+                        for (const Row& o : p.rows)
+                            if (o.kind == Kind::clause || o.kind == Kind::amo) base = base && row_holds(p, o, a);
+                        const bool expected = base && row_holds(p, row, a);
+                        std::vector<int> values(static_cast<std::size_t>(e.cnf.num_vars) + 1, 0);
+                        for (int v = 1; v <= p.num_vars; ++v) values[static_cast<std::size_t>(v)] = value(v, a) ? 1 : -1;
+                        ASSERT_EQ(expected, satisfiable(clauses, values))
+                            << text << "row " << r << " input " << (&input - inputs.data()) << " " << encoding
+                            << " assignment " << a;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(complemented, 20u);  // the complemented inputs were exercised
+}
+
+TEST(Detect, FindsTheRunningLiteralsOfAnOrderEncodedSchedule) {
+    std::mt19937 rng(31);
+    for (int round = 0; round < 10; ++round) {
+        // Without precedences the chains are the only exclusions, so every
+        // pair must be found; with them, other pairs compete.
+        const bool precedences = round % 2 == 1;
+        const OrderSchedule schedule = order_schedule(rng, 8, 16, 8, false, precedences);
+        const Problem p = read_problem_text(schedule.text, "order.opb");
+        const ConflictGraph graph(p);
+        // Only chains and precedences: no AMO is stated in the problem.
+        std::uint64_t found = 0, fewer = 0;
+        for (const Row& row : p.rows) {
+            if (row.kind != Kind::pb && row.kind != Kind::cardinality) continue;
+            const std::vector<RowInput> inputs = row_inputs(&graph, p.row_terms(row), row.bound, p.num_vars);
+            if (inputs.size() < 2) continue;
+            found += inputs[1].found[static_cast<std::size_t>(Source::complemented)].groups;
+            fewer += inputs[0].constraint.terms.size() - inputs[1].constraint.terms.size();
+        }
+        if (!precedences) {
+            // One "running" literal per job in every row where both of its literals are variables.
+            EXPECT_EQ(found, static_cast<std::uint64_t>(schedule.pairs)) << schedule.text;
+            EXPECT_EQ(fewer, found) << "each pair collapses into one literal";
+        }
+        PipelineOptions options;
+        Collector with, without;
+        const Summary s = encode_problem(p, &graph, options, with);
+        encode_problem(p, nullptr, options, without);
+        EXPECT_GT(s.groups_by_source[static_cast<std::size_t>(Source::complemented)].groups, 0u);
+        std::size_t literals = 0, plain_literals = 0;
+        for (const auto& c : with.clauses) literals += c.size();
+        for (const auto& c : without.clauses) plain_literals += c.size();
+        EXPECT_LT(literals, plain_literals);
+    }
+}
+
+// The searches stop at their budget: a row over a chain far longer than
+// any budget costs what the budget allows, not what the chain holds.
+TEST(Detect, WorkIsBoundedOnALongChain) {
+    const int n = 400000;
+    std::string text;
+    text.reserve(static_cast<std::size_t>(n) * 24);
+    for (int v = 1; v < n; ++v) text += "+1 ~x" + std::to_string(v) + " +1 x" + std::to_string(v + 1) + " >= 1 ;\n";
+    std::string row;
+    for (int v = 1; v <= n; v += 97) row += (v % 2 ? "+2 x" : "+3 ~x") + std::to_string(v) + " ";
+    text += row + "<= 20 ;\n";
+    const Problem p = read_problem_text(text, "chain.opb");
+    const auto start = std::chrono::steady_clock::now();
+    const ConflictGraph graph(p);
+    SearchScratch scratch;
+    EXPECT_EQ(graph.implications().reach(1, 5000, scratch), 5000u);
+    EXPECT_EQ(scratch.queue.size(), 5000u);  // x2 .. x5001
+    EXPECT_EQ(scratch.queue.back(), 5001);
+    const Row& pb = p.rows.back();
+    const std::vector<RowInput> inputs = row_inputs(&graph, p.row_terms(pb), pb.bound, p.num_vars);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Unbounded, each of the 8,000 searches would walk up to 400,000 arcs.
+    EXPECT_LT(seconds, 2.0);
+    // x1 -> x98 (97 arcs) is found, so the row's x1 and ~x98 exclude each other.
+    EXPECT_GT(inputs[0].found[static_cast<std::size_t>(Source::implied)].groups, 0u);
 }
 
 TEST(Pipeline, OutputDoesNotDependOnTheThreadCount) {

@@ -212,16 +212,10 @@ import sys, time
 from pysat.formula import CNF
 from pysat.solvers import Solver
 cnf = CNF(from_file=sys.argv[1])
-limit = float(sys.argv[2])
 with Solver(name="cadical195", bootstrap_with=cnf.clauses) as s:
     start = time.process_time()
-    s.conf_budget(10**9)
-    import threading
-    timer = threading.Timer(limit, s.interrupt)
-    timer.start()
-    r = s.solve_limited(expect_interrupt=True)
-    timer.cancel()
-    print({True: "SAT", False: "UNSAT", None: "UNKNOWN"}[r], time.process_time() - start)
+    r = s.solve()
+    print("SAT" if r else "UNSAT", time.process_time() - start)
 """
 
 
@@ -236,8 +230,8 @@ def measure_one(python: str, path: Path, detect: bool, time_limit: float) -> dic
         header = next(line for line in f if line.startswith("p "))
         literals = sum(len(line.split()) - 1 for line in f)
     _, _, nvars, nclauses = header.split()
-    try:
-        solved, _ = run([python, "-c", SOLVE, str(cnf), str(time_limit)], time_limit + 60)
+    try:  # a wall-clock limit: the solve is one call that cannot be interrupted from Python
+        solved, _ = run([python, "-c", SOLVE, str(cnf)], time_limit)
         status, seconds = solved.stdout.decode().split()
     except subprocess.TimeoutExpired:
         status, seconds = "UNKNOWN", str(time_limit)

@@ -191,6 +191,37 @@ def test_stats_json_reports_groups():
     assert "encoding every pb row" in table
 
 
+def _order_encoded(jobs: int, horizon: int, rng: random.Random) -> tuple[str, int]:
+    """Jobs in the order encoding: y[j,t] = "job j started by t", chained y[j,t] -> y[j,t+1]; one
+    resource row per time, sum u_j (y[j,t] - y[j,t-d_j]) <= capacity: no AMO row, no AMO clause."""
+    lines, var, y = [], 0, []
+    for _ in range(jobs):
+        y.append(list(range(var + 1, var + horizon + 1)))
+        var += horizon
+        lines += [f"+1 ~x{a} +1 x{a + 1} >= 1 ;" for a in y[-1][:-1]]
+    durations = [rng.randint(2, 4) for _ in range(jobs)]
+    for t in range(max(durations), horizon):
+        lines.append(" ".join(f"+2 x{y[j][t]} -2 x{y[j][t - durations[j]]}" for j in range(jobs)) + " <= 4 ;")
+    return "\n".join(lines) + "\n", horizon - max(durations)
+
+
+def test_stats_reports_groups_by_source(tmp_path):
+    path = tmp_path / "order.opb"
+    text, rows = _order_encoded(5, 12, random.Random(3))
+    path.write_text(text)
+    stats = json.loads(corvane("stats", path, "--json").stdout)
+    kind = stats["kinds"]["cardinality"]  # equal weights: y[j,t] + ~y[j,t-d_j] <= 7
+    assert kind["rows"] == rows
+    # Every job's two literals at t collapse into its "running" literal.
+    assert kind["complemented"] == {"groups": 5 * rows, "grouped_literals": 10 * rows}
+    assert kind["groups"] == kind["stated"]["groups"] + kind["implied"]["groups"] + 5 * rows
+    assert stats["groups_by_source"]["complemented"]["groups"] == 5 * rows
+    table = corvane("stats", path).stdout.decode()
+    assert "complemented" in table.splitlines()[3]
+    plain = json.loads(corvane("stats", path, "--json", "--no-detect").stdout)
+    assert plain["groups"] == 0 and plain["kinds"]["cardinality"]["groups"] == 0
+
+
 def test_solve_stops_at_the_time_limit(tmp_path):
     rng = random.Random(4)
     n = 600  # random 3-SAT at the threshold: far beyond a second for CaDiCaL

@@ -88,8 +88,9 @@ bool ImplicationGraph::has_arcs(const Lit lit) const { return !arcs_of(lit).empt
 
 std::uint64_t ImplicationGraph::reach(const Lit from, const std::uint64_t budget, SearchScratch& s) const {
     s.queue.clear();
-    // Every literal marked was scanned, so the budget bounds the marks.
-    const std::size_t size = table_size(budget + 1);
+    // Every literal marked was scanned, so the budget bounds the marks; so
+    // does the number of literals.
+    const std::size_t size = table_size(std::min<std::uint64_t>(budget, arc_begin_.size()) + 1);
     if (s.lit_slots_.size() < size) s.lit_slots_.assign(size, 0);
     const std::size_t mask = size - 1;
     if (s.clique_slots_.size() < size) {

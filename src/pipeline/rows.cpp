@@ -271,6 +271,101 @@ GroupedLeqConstraint row_constraint(const ConflictGraph* graph, const std::span<
     return c;
 }
 
+namespace {
+
+// The second level of the complemented input: its one-literal groups (a
+// fresh s that stands for a whole set of the row's literals, all true, or a
+// literal of the row alone) are units, and two units exclude each other when
+// some literal a of one and b of the other do (l_a and l_b exclusive, found
+// among the direct exclusions). Cliques of units become AMO groups; for each
+// pair the witness is written out, s_U -> l_a, so that s_U and s_V exclude
+// each other through clauses of the output. In the order encoding these are
+// the "running" literals of jobs that a precedence keeps apart.
+void merge_units(const std::span<const WeightedLiteral> terms, const IndexCover& sets, const Exclusions& exclusions,
+                 const std::int32_t top, RowInput& input) {
+    GroupedLeqConstraint& c = input.constraint;
+    if (exclusions.direct.empty()) return;
+    const std::size_t n = terms.size();
+    // The fresh literal of set k is top + 1 + k, as numbered by row_inputs.
+    const Lit first_fresh = top + 1;
+    std::vector<std::pair<Lit, std::uint32_t>> position(n);  // row literal -> row index
+    for (std::uint32_t i = 0; i < n; ++i) position[i] = {terms[i].lit, i};
+    std::sort(position.begin(), position.end());
+    std::vector<std::uint32_t> unit_of(n, ~0u);
+    std::vector<WeightedLiteral> units;     // the unit's literal and weight
+    std::vector<std::size_t> unit_group;    // its group in c.groups
+    std::vector<Weight> weight_of;
+    {
+        std::vector<std::pair<Lit, Weight>> weights;
+        for (const WeightedLiteral& t : c.terms) weights.push_back({t.lit, t.weight});
+        std::sort(weights.begin(), weights.end());
+        for (std::size_t g = 0; g < c.groups.size(); ++g) {
+            if (c.groups[g].size() != 1) continue;
+            const Lit lit = c.groups[g][0];
+            const Weight w = std::lower_bound(weights.begin(), weights.end(), std::pair<Lit, Weight>{lit, 0})->second;
+            const auto u = static_cast<std::uint32_t>(units.size());
+            if (lit >= first_fresh) {
+                for (const std::uint32_t i : sets.groups[static_cast<std::size_t>(lit - first_fresh)]) unit_of[i] = u;
+            } else {
+                const auto it = std::lower_bound(position.begin(), position.end(), std::pair<Lit, std::uint32_t>{lit, 0});
+                if (it == position.end() || it->first != lit) continue;
+                unit_of[it->second] = u;
+            }
+            units.push_back({lit, w});
+            unit_group.push_back(g);
+        }
+    }
+    // Unit pairs with their first witness (row indices a of U, b of V).
+    struct Witness {
+        std::uint32_t u, v, a, b;
+    };
+    std::vector<Witness> witnesses;
+    for (const auto& [a, b] : exclusions.direct) {
+        const std::uint32_t u = unit_of[a], v = unit_of[b];
+        if (u == ~0u || v == ~0u || u == v) continue;
+        witnesses.push_back(u < v ? Witness{u, v, a, b} : Witness{v, u, b, a});
+    }
+    if (witnesses.empty()) return;
+    std::stable_sort(witnesses.begin(), witnesses.end(),
+                     [](const Witness& x, const Witness& y) { return x.u != y.u ? x.u < y.u : x.v < y.v; });
+    std::vector<Edge> edges;
+    for (const Witness& w : witnesses)
+        if (edges.empty() || edges.back() != Edge{w.u, w.v}) edges.push_back({w.u, w.v});
+    std::vector<std::uint32_t> all(units.size());
+    for (std::uint32_t u = 0; u < all.size(); ++u) all[u] = u;
+    const std::vector<std::vector<std::uint32_t>> cliques = greedy_cliques(units, all, edges, row_budget(n));
+    if (cliques.empty()) return;
+    auto witness = [&](std::uint32_t u, std::uint32_t v) {
+        return *std::lower_bound(witnesses.begin(), witnesses.end(), Witness{u, v, 0, 0},
+                                 [](const Witness& x, const Witness& y) { return x.u != y.u ? x.u < y.u : x.v < y.v; });
+    };
+    std::vector<std::vector<Lit>> implications;  // s -> l, written once each
+    std::vector<std::uint8_t> merged(c.groups.size(), 0);
+    std::vector<std::vector<Lit>> groups;
+    for (const std::vector<std::uint32_t>& clique : cliques) {
+        std::vector<Lit> group;
+        for (std::size_t x = 0; x < clique.size(); ++x) {
+            group.push_back(units[clique[x]].lit);
+            merged[unit_group[clique[x]]] = 1;
+            for (std::size_t y = x + 1; y < clique.size(); ++y) {
+                const Witness w = witness(clique[x], clique[y]);
+                for (const auto& [unit, index] : {std::pair{w.u, w.a}, std::pair{w.v, w.b}})
+                    if (units[unit].lit != terms[index].lit) implications.push_back({-units[unit].lit, terms[index].lit});
+            }
+        }
+        add_count(input.found[static_cast<std::size_t>(Source::implied)], group.size());
+        groups.push_back(std::move(group));
+    }
+    for (std::size_t g = 0; g < c.groups.size(); ++g)
+        if (!merged[g]) groups.push_back(std::move(c.groups[g]));
+    c.groups = std::move(groups);
+    std::sort(implications.begin(), implications.end());
+    implications.erase(std::unique(implications.begin(), implications.end()), implications.end());
+    for (std::vector<Lit>& clause : implications) input.definitions.push_back(std::move(clause));
+}
+
+}  // namespace
+
 std::vector<RowInput> row_inputs(const ConflictGraph* graph, const std::span<const WeightedLiteral> terms,
                                  const Weight bound, const std::int32_t top) {
     std::vector<RowInput> inputs;
@@ -327,6 +422,7 @@ std::vector<RowInput> row_inputs(const ConflictGraph* graph, const std::span<con
         c.groups.push_back(std::move(group));
         add_count(input.found[static_cast<std::size_t>(Source::complemented)], set.size());
     }
+    merge_units(terms, sets, exclusions, top, input);
     inputs.push_back(std::move(input));
     return inputs;
 }

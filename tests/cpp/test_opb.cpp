@@ -468,7 +468,7 @@ TEST(Detect, EveryRowInputIsEquivalentToItsRow) {
     std::size_t complemented = 0;
     for (int round = 0; round < 24; ++round) {
         std::string text = round % 2 ? order_schedule(rng, 3, 5, 3).text : random_amo_opb(rng);
-        if (round % 2 == 0) text += "+1 x6 +1 x7 >= 1 ;\n+1 x1 +1 x6 >= 1 ;\n";
+        if (round % 2 == 0) text += "+1 x6 +1 x7 >= 1 ;\n+1 x1 +1 x6 >= 1 ;\n+1 x1 +1 ~x7 >= 1 ;\n";
         const Problem p = read_problem_text(text, "p.opb");
         const ConflictGraph graph(p);
         for (std::size_t r = 0; r < p.rows.size(); ++r) {
@@ -511,6 +511,28 @@ TEST(Detect, EveryRowInputIsEquivalentToItsRow) {
                             << " assignment " << a;
                     }
                 }
+                // The encoders' contract: no two literals of a group are true
+                // together under the problem's clauses and the definitions.
+                std::vector<std::vector<Lit>> stated(input.definitions);
+                for (const Row& o : p.rows) {
+                    const auto terms = p.row_terms(o);
+                    if (o.kind == Kind::clause) {
+                        stated.emplace_back();
+                        for (const auto& t : terms) stated.back().push_back(t.lit);
+                    } else if (o.kind == Kind::amo) {
+                        for (std::size_t x = 0; x < terms.size(); ++x)
+                            for (std::size_t y = x + 1; y < terms.size(); ++y) stated.push_back({-terms[x].lit, -terms[y].lit});
+                    }
+                }
+                for (const auto& group : input.constraint.groups)
+                    for (std::size_t x = 0; x < group.size(); ++x)
+                        for (std::size_t y = x + 1; y < group.size(); ++y) {
+                            std::vector<std::vector<Lit>> both(stated);
+                            both.push_back({group[x]});
+                            both.push_back({group[y]});
+                            ASSERT_FALSE(satisfiable(both, std::vector<int>(static_cast<std::size_t>(p.num_vars + input.fresh) + 1, 0)))
+                                << text << "row " << r << ": " << group[x] << " and " << group[y];
+                        }
             }
         }
     }
@@ -550,6 +572,32 @@ TEST(Detect, FindsTheRunningLiteralsOfAnOrderEncodedSchedule) {
         for (const auto& c : without.clauses) plain_literals += c.size();
         EXPECT_LT(literals, plain_literals);
     }
+}
+
+// What a search reaches is what the clauses imply: through binary clauses
+// and through an AMO row, entered by one member (the others false) and then
+// by a second (the first false too).
+TEST(Detect, SearchesFollowClausesAndAmoRows) {
+    const Problem p = read_problem_text(
+        "+1 x1 +1 x2 +1 x3 <= 1 ;\n"
+        "+1 x3 +1 x4 >= 1 ;\n"    // ~x3 -> x4
+        "+1 ~x4 +1 x5 >= 1 ;\n"   // x4 -> x5
+        "+1 ~x6 +1 x1 >= 1 ;\n"   // x6 -> x1
+        "+1 ~x6 +1 x2 >= 1 ;\n",  // x6 -> x2
+        "s.opb");
+    const ImplicationGraph graph(p);
+    SearchScratch scratch;
+    auto reached = [&](Lit from) {
+        graph.reach(from, 1000, scratch);
+        std::vector<Lit> lits(scratch.queue);
+        std::sort(lits.begin(), lits.end());
+        return lits;
+    };
+    EXPECT_EQ(reached(1), (std::vector<Lit>{-6, -3, -2, 4, 5}));
+    EXPECT_EQ(reached(4), (std::vector<Lit>{5}));
+    EXPECT_EQ(reached(-5), (std::vector<Lit>{-6, -4, -2, -1, 3}));
+    // x6 makes x1 and x2 true: a failed literal, which reaches ~x1 and ~x2.
+    EXPECT_EQ(reached(6), (std::vector<Lit>{-6, -3, -2, -1, 1, 2, 4, 5}));
 }
 
 // The searches stop at their budget: a row over a chain far longer than

@@ -121,17 +121,22 @@ def cmd_encode(args: argparse.Namespace) -> int:
 
 
 def _stats_table(stats: dict[str, Any]) -> str:
+    """The human-readable form of ``_corvane.opb_stats``: rows and AMO groups per kind of row (and the
+    objective) with the groups by source (stated by AMO rows and binary clauses, implied through
+    chains of binary clauses, complemented: at-least-one structure), then the sizes per encoder."""
+    sources = ("stated", "implied", "complemented")
     lines = [f"constraints read: {stats['constraints']}  (trivially true {stats['trivially_true']}, "
              f"trivially false {stats['trivially_false']}, unit clauses split off {stats['units']})",
              f"variables: {stats['input_vars']}",
              "",
-             f"{'kind':<12} {'rows':>10} {'AMO groups':>11} {'in groups':>10}"]
+             f"{'kind':<12} {'rows':>10} {'AMO groups':>11} {'in groups':>10} "
+             + " ".join(f"{s:>12}" for s in sources)]
     for kind in ("clause", "amo", "cardinality", "pb", "objective"):
         k = stats["kinds"][kind]
         rows = k.get("rows", k.get("terms"))
-        label = "objective" if kind == "objective" else kind
         unit = " terms" if kind == "objective" else ""
-        lines.append(f"{label:<12} {rows:>10}{unit} {k['groups']:>11} {k['grouped_literals']:>10}")
+        by_source = " ".join(f"{k[s]['groups']:>12}" if s in k else f"{'':>12}" for s in sources)
+        lines.append(f"{kind:<12} {rows:>10}{unit} {k['groups']:>11} {k['grouped_literals']:>10} {by_source}")
     for kind in ("cardinality", "pb"):
         if stats["kinds"][kind]["rows"] == 0:
             continue

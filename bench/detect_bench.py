@@ -2,7 +2,7 @@
 """AMO detection on time-indexed scheduling: the same projects in the direct and the order encoding.
 
     python bench/detect_bench.py generate            writes the OPB files into bench/opb_work/detect/
-    python bench/detect_bench.py measure [--base DIR] [--time-limit S]
+    python bench/detect_bench.py measure [--base PYTHON] [--time-limit S] [--reuse]
                                                      groups found, CNF size and CaDiCaL time per file
     python bench/detect_bench.py report              the markdown table of the saved results
 
@@ -248,12 +248,15 @@ def measure_one(python: str, path: Path, detect: bool, time_limit: float) -> dic
 
 def cmd_measure(args) -> None:
     files = sorted(WORK.glob("*.opb")) or generate()
+    saved = json.loads(RESULTS.read_text()) if args.reuse and RESULTS.exists() else {}
     results = {}
     for path in files:
-        row = {"detect": measure_one(sys.executable, path, True, args.time_limit),
-               "no-detect": measure_one(sys.executable, path, False, args.time_limit)}
-        if args.base:
-            row["base"] = measure_one(args.base, path, True, args.time_limit)
+        row = {"detect": measure_one(sys.executable, path, True, args.time_limit)}
+        for column, python, detect in (("no-detect", sys.executable, False), ("base", args.base, True)):
+            if column in saved.get(path.stem, {}):
+                row[column] = saved[path.stem][column]
+            elif python:
+                row[column] = measure_one(python, path, detect, args.time_limit)
         results[path.stem] = row
         print(path.stem, json.dumps(row), flush=True)
     RESULTS.parent.mkdir(exist_ok=True)
@@ -286,6 +289,7 @@ def main() -> None:
     m = sub.add_parser("measure")
     m.add_argument("--base", help="the Python of another corvane build to compare with")
     m.add_argument("--time-limit", type=float, default=20.0)
+    m.add_argument("--reuse", action="store_true", help="keep the saved no-detect and base columns")
     sub.add_parser("report")
     args = parser.parse_args()
     if args.command == "generate":

@@ -27,8 +27,9 @@
 // Work: the stated cover is bounded in amo_detect.cpp; the searches of the
 // implication graph scan at most search_budget arcs each and row_budget(n)
 // in all for a row of n literals, so detection costs at most a constant
-// times the input (about 2·128 arcs per literal of the cardinality and PB
-// rows and the objective, plus 8192 per row).
+// times the input (128 arcs per literal of the cardinality and PB rows and
+// the objective, plus 1024 per row: on the order-encoded schedules of
+// bench/detect_bench.py twice that finds the same groups).
 #pragma once
 
 #include <array>
@@ -45,7 +46,7 @@
 namespace quillet::pipeline {
 
 inline constexpr std::uint64_t search_budget = 1024;
-inline constexpr std::uint64_t row_budget(std::size_t literals) { return 256 * std::uint64_t{literals} + 8192; }
+inline constexpr std::uint64_t row_budget(std::size_t literals) { return 128 * std::uint64_t{literals} + 1024; }
 
 enum class Source : std::uint8_t { stated, implied, complemented };
 inline constexpr std::size_t num_sources = 3;

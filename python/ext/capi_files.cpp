@@ -426,7 +426,13 @@ PyObject* opb_load(PyObject* module, PyObject* args, PyObject* kwargs) {
     return PyTuple_Pack(3, capsule.get(), clauses.get(), info.get());
 }
 
+// The problem behind a handle of opb_load, or null with a TypeError.
 Loaded* loaded_of(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, kCapsuleName)) {
+        PyErr_Format(PyExc_TypeError, "handle must be a problem loaded by opb_load, not %.200s",
+                     Py_TYPE(capsule)->tp_name);
+        return nullptr;
+    }
     return static_cast<Loaded*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 

@@ -28,12 +28,14 @@ class ModelCheckError(RuntimeError):
     """A model that violates the problem: a bug, never an answer."""
 
 
-def _print_model(model: list[int], num_vars: int, out: TextIO) -> None:
+def _print_model(model: list[int], num_vars: int, file_numbers: list[int] | None, out: TextIO) -> None:
+    """The `v` lines: every variable 1..num_vars under the file's own number."""
     values = set(lit for lit in model if lit > 0)
     line = ["v"]
     width = 1
     for v in range(1, num_vars + 1):
-        token = f"x{v}" if v in values else f"-x{v}"
+        name = v if file_numbers is None else file_numbers[v - 1]
+        token = f"x{name}" if v in values else f"-x{name}"
         if width + len(token) + 1 > 2000:
             print(" ".join(line), file=out)
             line, width = ["v"], 1
@@ -73,7 +75,7 @@ def _search(conn: Connection, clauses: list[list[int]], handle: object, info: di
             for clause in new:
                 solver.add_clause(clause)
             # One write per line, so that lines stay whole when stdout and stderr share a pipe.
-            err.write(f"c bound {value - 1}: {len(new)} clauses ({chosen}), {time.monotonic() - start:.2f} s\n")
+            err.write(f"c bound {value - 1} (minimised): {len(new)} clauses ({chosen}), {time.monotonic() - start:.2f} s\n")
             err.flush()
             if not solver.solve():
                 conn.send(("unsat",))
@@ -108,6 +110,9 @@ def solve(path: str, *, encoding: str = "auto", amo: str = "auto", detect: bool 
         handle, clauses, info = _corvane.opb_load(fd, name, encoding=encoding, amo=amo, detect=detect,
                                                   threads=threads)
     num_vars = cast(int, info["input_vars"])
+    file_numbers = cast("list[int] | None", info["file_numbers"])
+    # Values are those of the objective as minimised; a "max:" file reads its own sense.
+    sense = -1 if info["maximize"] else 1
     print(f"c corvane: {info['constraints']} constraints, {info['num_vars']} variables, {len(clauses)} clauses, "
           f"{info['groups']} AMO groups in encodings, {info['objective_groups']} in the objective", file=out)
     out.flush()
@@ -136,8 +141,8 @@ def solve(path: str, *, encoding: str = "auto", amo: str = "auto", detect: bool 
                 if value is not None and improved is not None and improved >= value:
                     raise ModelCheckError(f"the solver returned objective {improved}, not below {value}")
                 value = improved
-                if info["has_objective"]:
-                    out.write(f"o {value}\n")
+                if value is not None:
+                    out.write(f"o {sense * value}\n")
                     out.flush()
             elif message[0] in ("unsat", "done"):
                 outcome = message[0]
@@ -154,10 +159,10 @@ def solve(path: str, *, encoding: str = "auto", amo: str = "auto", detect: bool 
         print("s UNSATISFIABLE", file=out)
     elif outcome == "unsat" and info["has_objective"] and best is not None:
         print("s OPTIMUM FOUND", file=out)
-        _print_model(best, num_vars, out)
+        _print_model(best, num_vars, file_numbers, out)
     elif best is not None:
         print("s SATISFIABLE", file=out)
-        _print_model(best, num_vars, out)
+        _print_model(best, num_vars, file_numbers, out)
     else:
         print("s UNKNOWN", file=out)
     return 0

@@ -563,8 +563,8 @@ private:
                         // gives each of its values a try, the larger shifts first.
                         // Stops once the bound is out of the row.
                         const std::size_t tries = y.size() <= kShiftTries + 1 ? y.size() - 1 : 1;
-                        for (std::size_t k = 0; k < tries; ++k) {
-                            finer_size = std::max(finer_size, shifted_union_size(x, y[y.size() - 1 - k]));
+                        for (std::size_t t = 0; t < tries; ++t) {
+                            finer_size = std::max(finer_size, shifted_union_size(x, y[y.size() - 1 - t]));
                             if (ranks_after(finer_size, product, row_.front().key)) break;
                         }
                     } else if (x.size() <= kMergeUnion) {

@@ -30,6 +30,7 @@
 #include "encoders/encoders.hpp"
 #include "encoders/mdd.hpp"
 #include "core/encoding.hpp"
+#include "core/validate.hpp"
 
 namespace quillet {
 

@@ -113,3 +113,9 @@ def opb_objective_bound(handle: object, bound: int, top: int, encoding: str = "a
 
 def opb_check(handle: object, model: list[int]) -> tuple[str | None, int | None]:
     """Check a model against the constraints as written: (violation or None, objective value or None)."""
+
+def opb_rows(handle: object) -> tuple[list[tuple[str, list[int], list[int], int]], list[list[int]]]:
+    """The normalised rows of a loaded problem and its objective's AMO groups: (rows, objective_groups).
+
+    Each row is (kind, literals, weights, bound): kind "clause" is the disjunction of the literals,
+    "amo", "cardinality" and "pb" say that the weights of the true literals add up to at most bound."""

@@ -361,12 +361,22 @@ PyObject* opb_load(PyObject*, PyObject* args, PyObject* kwargs) {
     opb::Summary summary;
     const std::string in_name(name);
     if (!run_unlocked([&] {
+            using clock = std::chrono::steady_clock;
+            const auto since = [](clock::time_point t) { return std::chrono::duration<double>(clock::now() - t).count(); };
+            auto t = clock::now();
             opb::read_opb(fd, in_name, *loaded);
             loaded->problem = loaded->normalizer.take();
+            const double read_seconds = since(t);
+            t = clock::now();
             if (loaded->detect) loaded->graph = opb::ConflictGraph(loaded->problem);
             const opb::ConflictGraph* graph = loaded->detect ? &loaded->graph : nullptr;
             loaded->objective_groups = opb::row_groups(graph, loaded->problem.objective.terms);
+            const double detect_seconds = since(t);
+            t = clock::now();
             summary = opb::encode_problem(loaded->problem, graph, options, sink);
+            summary.read_seconds = read_seconds;
+            summary.detect_seconds = detect_seconds;
+            summary.encode_seconds = since(t);
         }))
         return nullptr;
     PyRef info(summary_dict(summary));
@@ -506,4 +516,12 @@ int corvane_add_file_functions(PyObject* module) {
         return -1;
     }
     return 0;
+}
+
+bool corvane_loaded_view(PyObject* handle, CorvaneLoadedView& out) {
+    Loaded* loaded = loaded_of(handle);
+    if (loaded == nullptr) return false;
+    out.problem = &loaded->problem;
+    out.objective_groups = &loaded->objective_groups;
+    return true;
 }

@@ -5,6 +5,22 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+#include <vector>
+
+namespace quillet::opb {
+struct Problem;
+}
+
 // Adds the functions and the exception class OpbError; 0 on success, -1 with
 // an exception set.
 int corvane_add_file_functions(PyObject* module);
+
+// The normalised problem behind a handle of opb_load and the AMO groups
+// detected on its objective, owned by the handle (valid while it lives);
+// false with an exception set when `handle` is not such a handle.
+struct CorvaneLoadedView {
+    const quillet::opb::Problem* problem = nullptr;
+    const std::vector<std::vector<std::int32_t>>* objective_groups = nullptr;
+};
+bool corvane_loaded_view(PyObject* handle, CorvaneLoadedView& out);

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "capi_files.hpp"
+#include "capi_solve.hpp"
 #include "quillet/quillet.hpp"
 
 namespace {
@@ -719,7 +720,7 @@ bool init_module(PyObject* module) {
         for (const char c : name) constant += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
         if (PyModule_AddStringConstant(module, constant.c_str(), name.c_str()) < 0) return false;
     }
-    return corvane_add_file_functions(module) == 0;
+    return corvane_add_file_functions(module) == 0 && corvane_add_solve_functions(module) == 0;
 }
 
 }  // namespace

@@ -119,3 +119,7 @@ def opb_rows(handle: object) -> tuple[list[tuple[str, list[int], list[int], int]
 
     Each row is (kind, literals, weights, bound): kind "clause" is the disjunction of the literals,
     "amo", "cardinality" and "pb" say that the weights of the true literals add up to at most bound."""
+
+def opb_cover(handle: object, lits: list[int]) -> list[list[int]]:
+    """A partition of literals (of distinct problem variables) into AMO groups by the conflict graph of a loaded
+    problem, as the pipeline groups a row; one literal per group when detection was off."""

@@ -134,8 +134,8 @@ class _ObjectiveBound:
 def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objective | None = None, *,
            rows: Sequence[Row] = (), time_limit: float | None = None,
            on_model: Callable[[list[int], int | None], None] | None = None, encoding: str = "auto",
-           use_lp: bool = True, reencode_below: float = 0.5, log: Callable[[str], None] | None = None,
-           num_vars: int | None = None) -> SearchResult:
+           use_lp: bool = True, reencode_below: float = 0.5, bisect: bool = False, first_probe: float = 0.5,
+           log: Callable[[str], None] | None = None, num_vars: int | None = None) -> SearchResult:
     """Finds a model of the clauses, and with an objective a least one.
 
     ``clauses``: an iterable of DIMACS clauses, or a python-sat solver that already holds them
@@ -148,7 +148,9 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
     value)`` is called with every model found, each better than the one before. ``encoding``
     names the encoder of the objective bound (see ``_corvane.encode``). ``reencode_below``: the
     objective is encoded again once its bound falls below this fraction of the encoded one.
-    ``log`` receives one line per step."""
+    ``bisect``: probe the middle of the gap between the lower bound and the incumbent before
+    the next bound, each probe for ``first_probe`` seconds at first, twice as long after a round
+    in which no probe answered. ``log`` receives one line per step."""
     from pysat.solvers import Solver  # type: ignore[import-untyped,unused-ignore]
 
     start = time.monotonic()
@@ -159,7 +161,7 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
     solver: Any = Solver(name=SOLVER, bootstrap_with=clauses) if own else clauses
     try:
         return _search(_Sliced(solver, deadline), top, objective, rows, on_model, encoding, use_lp, reencode_below,
-                       say, num_vars if num_vars is not None else top, seconds, start, deadline)
+                       bisect, first_probe, say, num_vars if num_vars is not None else top, seconds, start, deadline)
     finally:
         if own:
             solver.delete()
@@ -167,8 +169,8 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
 
 def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[Row],
             on_model: Callable[[list[int], int | None], None] | None, encoding: str, use_lp: bool,
-            reencode_below: float, say: Callable[[str], None], num_vars: int, seconds: dict[str, float],
-            start: float, deadline: float | None) -> SearchResult:
+            reencode_below: float, bisect: bool, first_probe: float, say: Callable[[str], None], num_vars: int,
+            seconds: dict[str, float], start: float, deadline: float | None) -> SearchResult:
     def timed_solve(assumptions: Sequence[int] = ()) -> bool | None:
         t = time.monotonic()
         answer = sat.solve(assumptions)
@@ -192,6 +194,28 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
             # Start next to the relaxation's point.
             sat.solver.set_phases([v if x > 0.5 else -v for v, x in relaxation.solution.items()])
         say(f"c lp: {relaxation.status}, bound {relaxation.bound}, {relaxation.seconds:.2f} s")
+    if objective is None and rows and use_lp and _lp.available():
+        row = max((r for r in rows if not r.clause and len(set(r.weights)) > 1), key=lambda r: len(r.lits),
+                  default=None)
+        if row is not None:
+            # A decision problem: the largest PB row as the relaxation's objective. A least value
+            # above its bound proves the problem unsatisfiable; reduced costs fix literals.
+            left = remaining()
+            relaxation = _lp.relax(list(zip(row.lits, row.weights)), 0, rows, num_vars,
+                                   None if left is None else 0.3 * left)
+            seconds["lp"] = relaxation.seconds
+            result.lp_bound = relaxation.bound
+            say(f"c lp on the largest row: {relaxation.status}, least {relaxation.bound} of at most {row.bound}, "
+                f"{relaxation.seconds:.2f} s")
+            if relaxation.bound is not None and relaxation.bound > row.bound:
+                result.status = "UNSATISFIABLE"
+                return result
+            if relaxation.bound is not None:
+                fixings = relaxation.fixings(row.bound)
+                for lit in fixings:
+                    sat.solver.add_clause([lit])
+                result.fixed = len(fixings)
+                sat.solver.set_phases([v if x > 0.5 else -v for v, x in relaxation.solution.items()])
     answer = timed_solve()
     if answer is None:
         result.lower_bound = lower
@@ -211,9 +235,11 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
         on_model(best, value)
     bound: _ObjectiveBound | None = None
     fixed: set[int] = set()
+    probe = first_probe
+    assert lower is not None
     while True:
         result.model, result.value, result.lower_bound = best, value, lower
-        if lower is not None and value <= lower:
+        if value <= lower:
             if value < lower:
                 raise AssertionError(f"a model of value {value} below the proven bound {lower}")
             result.status = "OPTIMUM"
@@ -237,21 +263,31 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
             seconds["objective"] += time.monotonic() - t
             say(f"c objective encoded for bounds up to {target + objective.offset}: {len(bound.clauses)} clauses, "
                 f"{time.monotonic() - t:.2f} s")
-        sat.solver.set_phases(best)
-        answer = timed_solve(bound.assumptions(target))
-        say(f"c bound {value - 1}: {'sat' if answer else 'unsat' if answer is False else 'timeout'}, "
-            f"{len(fixed)} fixed by reduced costs, {time.monotonic() - start:.2f} s")
-        if answer is None:
-            result.status = "SATISFIABLE"
-            return result
-        if answer is False:
-            lower = value
-            continue
-        model = sat.solver.get_model() or []
-        improved = objective.value(model)
-        if improved >= value:
-            raise AssertionError(f"the solver returned a model of value {improved}, not below {value}")
-        best, value = model, improved
-        result.models += 1
-        if on_model:
-            on_model(best, value)
+        # Probe the middle of the gap, then the next bound, each for a while; when neither answers,
+        # both get twice as long. An unsatisfiable middle raises the lower bound.
+        goals = [value - 1] if not bisect or value - 1 <= lower else [(lower + value - 1) // 2, value - 1]
+        for goal in goals:
+            sat.solver.set_phases(best)
+            sat.deadline = time.monotonic() + probe if deadline is None else min(deadline, time.monotonic() + probe)
+            answer = timed_solve(bound.assumptions(goal - objective.offset))
+            sat.deadline = deadline
+            say(f"c bound {goal}: {'sat' if answer else 'unsat' if answer is False else 'open'}, "
+                f"{len(fixed)} fixed by reduced costs, {time.monotonic() - start:.2f} s")
+            if answer is False:
+                lower = goal + 1
+                break
+            if answer:
+                model = sat.solver.get_model() or []
+                improved = objective.value(model)
+                if improved > goal:
+                    raise AssertionError(f"the solver returned a model of value {improved} above the bound {goal}")
+                best, value = model, improved
+                result.models += 1
+                if on_model:
+                    on_model(best, value)
+                break
+        else:
+            if deadline is not None and time.monotonic() >= deadline:
+                result.status = "SATISFIABLE"
+                return result
+            probe *= 2

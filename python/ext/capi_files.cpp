@@ -522,6 +522,7 @@ bool corvane_loaded_view(PyObject* handle, CorvaneLoadedView& out) {
     Loaded* loaded = loaded_of(handle);
     if (loaded == nullptr) return false;
     out.problem = &loaded->problem;
+    out.graph = loaded->detect ? &loaded->graph : nullptr;
     out.objective_groups = &loaded->objective_groups;
     return true;
 }

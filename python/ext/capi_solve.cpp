@@ -1,13 +1,16 @@
 // The solver functions of _corvane: the normalised rows of a problem loaded
 // by opb_load (kind, weighted literals, bound), which the search turns into
-// the linear relaxation it hands to an LP solver, and the AMO groups that
+// the linear relaxation it hands to an LP solver; the AMO groups that
 // detection found on the objective, with which the search encodes its
-// objective bounds. Nothing here is long work: every call only copies what
-// the handle holds into new Python objects, with the lock held, and every
-// reference made on the way is released on every path. No C++ exception
-// leaves an entry point (a failed allocation is a MemoryError).
+// objective bounds; and the cover of any set of literals by the problem's
+// conflict graph, for the rows the search derives (reduced-cost rows). Nothing
+// here is long work: the calls copy what the handle holds into new Python
+// objects (the cover runs without the lock, linear in the cliques of the
+// literals), and every reference made on the way is released on every path.
+// No C++ exception leaves an entry point (a failed allocation is a MemoryError).
 #include "capi_solve.hpp"
 
+#include <exception>
 #include <memory>
 #include <new>
 #include <span>
@@ -15,6 +18,7 @@
 
 #include "capi_files.hpp"
 #include "io/opb.hpp"
+#include "pipeline/convert.hpp"
 
 namespace {
 
@@ -99,9 +103,58 @@ PyObject* opb_rows(PyObject*, PyObject* args) {
     }
 }
 
+// opb_cover(handle, lits) -> groups
+// A partition of the literals (of distinct variables) into AMO groups: the
+// cliques of the problem's conflict graph that cover them, as the pipeline
+// groups a row; one literal per group when detection was off.
+PyObject* opb_cover(PyObject*, PyObject* args) {
+    PyObject* handle = nullptr;
+    PyObject* lits = nullptr;
+    if (!PyArg_ParseTuple(args, "OO", &handle, &lits)) return nullptr;
+    CorvaneLoadedView view;
+    if (!corvane_loaded_view(handle, view)) return nullptr;
+    PyRef seq(PySequence_Fast(lits, "lits must be a sequence of ints"));
+    if (!seq) return nullptr;
+    try {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(seq.get());
+        std::vector<quillet::WeightedLiteral> terms;
+        terms.reserve(static_cast<std::size_t>(size));
+        std::vector<std::uint8_t> seen(static_cast<std::size_t>(view.problem->num_vars) + 1, 0);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            const long lit = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq.get(), i));
+            if (lit == -1 && PyErr_Occurred()) return nullptr;
+            const long var = lit < 0 ? -lit : lit;
+            if (var < 1 || var > view.problem->num_vars || seen[static_cast<std::size_t>(var)]) {
+                PyErr_Format(PyExc_ValueError, "lits[%zd] = %ld: not a literal of a distinct problem variable", i, lit);
+                return nullptr;
+            }
+            seen[static_cast<std::size_t>(var)] = 1;
+            terms.push_back({static_cast<quillet::Lit>(lit), 1});
+        }
+        std::vector<std::vector<quillet::Lit>> groups;
+        std::exception_ptr error;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            groups = opb::row_groups(view.graph, terms);
+        } catch (...) {
+            error = std::current_exception();  // rethrown below, with the lock held again
+        }
+        Py_END_ALLOW_THREADS
+        if (error) std::rethrow_exception(error);
+        return groups_of(groups);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "opb_cover: unexpected error");
+        return nullptr;
+    }
+}
+
 PyMethodDef solve_methods[] = {
     {"opb_rows", opb_rows, METH_VARARGS,
      "The normalised rows of a loaded problem and its objective's AMO groups: (rows, objective_groups)."},
+    {"opb_cover", opb_cover, METH_VARARGS,
+     "A partition of literals into AMO groups by the conflict graph of a loaded problem."},
     {nullptr, nullptr, 0, nullptr},
 };
 

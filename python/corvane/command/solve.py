@@ -61,9 +61,10 @@ def _child(conn: Connection, clauses: list[list[int]], handle: object, info: dic
         t = time.monotonic()
         objective = None
         rows: list[Row] = []
-        if info["has_objective"]:
+        if info["has_objective"] or use_lp:
             rows, groups = _rows(handle)
-            objective = Objective(info["objective_terms"], groups, info["objective_offset"])
+            if info["has_objective"]:
+                objective = Objective(info["objective_terms"], groups, info["objective_offset"])
             if not use_lp:
                 rows = []
         prepare = time.monotonic() - t

@@ -215,7 +215,8 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
                 for lit in fixings:
                     sat.solver.add_clause([lit])
                 result.fixed = len(fixings)
-                sat.solver.set_phases([v if x > 0.5 else -v for v, x in relaxation.solution.items()])
+                # No phases from the relaxation's point here: on the scheduling decisions they cost
+                # up to half as much time again (bench/solve_ablation.py).
     answer = timed_solve()
     if answer is None:
         result.lower_bound = lower

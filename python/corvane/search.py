@@ -139,7 +139,8 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
     """Finds a model of the clauses, and with an objective a least one.
 
     ``clauses``: an iterable of DIMACS clauses, or a python-sat solver that already holds them
-    (it is used, not closed). ``top``: the largest variable in use (fresh variables of the
+    (it is used, not closed, and keeps what the search added: the objective's encodings, the
+    unit clauses of reduced-cost fixings, valid for models better than the last one found). ``top``: the largest variable in use (fresh variables of the
     objective encoding are numbered above it). ``objective``: what to minimise, with its AMO
     groups. ``rows``: the problem's linear rows for the relaxation (any valid rows over the
     problem's variables; none turns the relaxation off, as does ``use_lp=False``);

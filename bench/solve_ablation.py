@@ -5,7 +5,7 @@ problem, one process at a time, with CPU time (user + system of the child) besid
     python bench/solve_ablation.py [--time-limit 10] [--only PREFIXES] VARIANT...
 
 A variant is ``name=key:value,key:value`` over the keyword arguments of ``corvane.search.search``
-(``use_lp``, ``encoding`` of the objective bound, ``reencode_below``, ``core_phase``, ...), for
+(``use_lp``, ``encoding`` of the objective bound, ``reencode_below``, ``bisect``, ``rc_rows``), for
 example ``base=`` ``nolp=use_lp:0`` ``mdd=encoding:mdd`` ``fresh=reencode_below:1.01``. The
 problems are those of ``opb_bench.make_problems`` (generated into ``bench/opb_work``); the
 results go to ``bench/results/solve-ablation.json`` and a table to standard output.
@@ -44,15 +44,13 @@ def child(path: str, kwargs: dict, time_limit: float) -> None:
         handle, clauses, info = _corvane.opb_load(fd, path)
     finally:
         os.close(fd)
-    objective, rows = None, []
-    if info["has_objective"]:
-        rows, groups = _rows(handle)
-        objective = Objective(info["objective_terms"], groups, info["objective_offset"])
-    for key in ("use_lp", "core_phase"):
+    rows, groups = _rows(handle)
+    objective = Objective(info["objective_terms"], groups, info["objective_offset"]) if info["has_objective"] else None
+    for key in ("use_lp", "bisect", "rc_rows"):
         if key in kwargs:
             kwargs[key] = bool(kwargs[key])
     r = search(clauses, info["num_vars"], objective, rows=rows, num_vars=info["input_vars"], time_limit=time_limit,
-               **kwargs)
+               cover=lambda lits: _corvane.opb_cover(handle, lits), **kwargs)
     print(json.dumps({"status": r.status, "value": r.value, "lower_bound": r.lower_bound, "seconds": r.seconds}))
 
 

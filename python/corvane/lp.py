@@ -13,7 +13,10 @@ its rounding error, and rounded up to an integer because every objective value i
 Reduced-cost fixing follows from the same inequality: a solution with ``x_v = 1`` (where
 ``d_v > 0``) costs at least ``L + d_v``, one with ``x_v = 0`` (where ``d_v < 0``) at least
 ``L - d_v``; when that passes ``limit`` (the value a better solution may have at most), the
-literal is fixed the other way.
+literal is fixed the other way. Summed over all literals it is the reduced-cost row
+``sum_{d_v > 0} d_v·x_v + sum_{d_v < 0} |d_v|·(1 - x_v) <= limit - L``, true of every solution of value
+at most ``limit``, which the search encodes (scaled and rounded down to integers) beside the
+objective bound.
 
 Size: one column per variable, one row per row, one nonzero per term; HiGHS's dual simplex
 does the work, with a time limit, in a few hundred milliseconds for the benchmark's problems
@@ -67,6 +70,27 @@ class Relaxation:
                 out.append(v)
         out.sort(key=abs)
         return out
+
+
+    def reduced_cost_row(self, limit: int, size: int = 1000) -> tuple[list[tuple[int, int]], float] | None:
+        """``(terms, scale)`` of the reduced-cost row: every solution of value at most ``limit``
+        satisfies ``sum W·[t] <= self.row_bound(limit, scale)``, with ``t = v`` where ``d_v > 0``,
+        ``t = -v`` where ``d_v < 0`` and ``W = floor(scale·|d_v|)`` (rounded down, so the row stays
+        true of them); ``scale`` makes the bound at ``limit`` about ``size``. None when there is no
+        such row (no relaxation, or nothing left between its bound and ``limit``)."""
+        if self.value is None or limit - self.value <= 0:
+            return None
+        scale = size / (limit - self.value)
+        terms = [(v if d > 0 else -v, math.floor(scale * abs(d))) for v, d in sorted(self.reduced.items())]
+        terms = [(t, w) for t, w in terms if w > 0]
+        return (terms, scale) if terms else None
+
+    def row_bound(self, limit: int, scale: float) -> int:
+        """The bound of the reduced-cost row of ``scale`` for solutions of value at most ``limit``
+        (negative: there is none)."""
+        assert self.value is not None
+        gap = limit - self.value + _margin(self.value)
+        return math.floor(scale * gap * (1 + 1e-9))
 
 
 def _margin(value: float) -> float:

@@ -19,6 +19,8 @@ How it proves an optimum:
   smaller ``B0`` (smaller clauses for the encoders whose size grows with the bound); the slack
   literals of the old encoding are then fixed false, which leaves the old clauses as
   ``sum w·[l] <= B0_old``, true of every better solution.
+- The same inequality summed over all literals, the reduced-cost row (``lp``), is encoded beside
+  the objective bound with slack bits of its own and tightened with it.
 - After every model the solver's phases are set to it, so that the search for a better model
   starts next to the best one.
 - ``UNSAT`` under the bound's assumptions proves that no better model exists: the optimum.
@@ -135,6 +137,7 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
            rows: Sequence[Row] = (), time_limit: float | None = None,
            on_model: Callable[[list[int], int | None], None] | None = None, encoding: str = "auto",
            use_lp: bool = True, reencode_below: float = 0.5, bisect: bool = False, first_probe: float = 0.5,
+           rc_rows: bool = True, cover: Callable[[list[int]], list[list[int]]] | None = None,
            log: Callable[[str], None] | None = None, num_vars: int | None = None) -> SearchResult:
     """Finds a model of the clauses, and with an objective a least one.
 
@@ -151,7 +154,9 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
     objective is encoded again once its bound falls below this fraction of the encoded one.
     ``bisect``: probe the middle of the gap between the lower bound and the incumbent before
     the next bound, each probe for ``first_probe`` seconds at first, twice as long after a round
-    in which no probe answered. ``log`` receives one line per step."""
+    in which no probe answered. ``rc_rows``: encode the relaxation's reduced-cost row beside the
+    objective bound, tightened with it; ``cover(literals)`` partitions its literals into AMO
+    groups (default: one group per literal). ``log`` receives one line per step."""
     from pysat.solvers import Solver  # type: ignore[import-untyped,unused-ignore]
 
     start = time.monotonic()
@@ -162,7 +167,7 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
     solver: Any = Solver(name=SOLVER, bootstrap_with=clauses) if own else clauses
     try:
         return _search(_Sliced(solver, deadline), top, objective, rows, on_model, encoding, use_lp, reencode_below,
-                       bisect, first_probe, say, num_vars if num_vars is not None else top, seconds, start, deadline)
+                       bisect, first_probe, rc_rows, cover, say, num_vars if num_vars is not None else top, seconds, start, deadline)
     finally:
         if own:
             solver.delete()
@@ -170,7 +175,8 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
 
 def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[Row],
             on_model: Callable[[list[int], int | None], None] | None, encoding: str, use_lp: bool,
-            reencode_below: float, bisect: bool, first_probe: float, say: Callable[[str], None], num_vars: int,
+            reencode_below: float, bisect: bool, first_probe: float, rc_rows: bool,
+            cover: Callable[[list[int]], list[list[int]]] | None, say: Callable[[str], None], num_vars: int,
             seconds: dict[str, float], start: float, deadline: float | None) -> SearchResult:
     def timed_solve(assumptions: Sequence[int] = ()) -> bool | None:
         t = time.monotonic()
@@ -216,6 +222,15 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
                 for lit in fixings:
                     sat.solver.add_clause([lit])
                 result.fixed = len(fixings)
+                made = relaxation.reduced_cost_row(row.bound) if rc_rows else None
+                if made is not None:
+                    terms, scale = made
+                    groups = cover([lit for lit, _ in terms]) if cover else [[lit] for lit, _ in terms]
+                    rc_clauses, top = _corvane.encode(terms, groups, max(0, relaxation.row_bound(row.bound, scale)),
+                                                      top_id=top, encoder=encoding)
+                    for clause in rc_clauses:
+                        sat.solver.add_clause(clause)
+                    say(f"c reduced-cost row of {len(terms)} terms in {len(groups)} groups: {len(rc_clauses)} clauses")
                 # No phases from the relaxation's point here: on the scheduling decisions they cost
                 # up to half as much time again (bench/solve_ablation.py).
     answer = timed_solve()
@@ -237,6 +252,7 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
         on_model(best, value)
     bound: _ObjectiveBound | None = None
     fixed: set[int] = set()
+    rc: tuple[_ObjectiveBound, float] | None = None  # the reduced-cost row and its scale
     probe = first_probe
     assert lower is not None
     while True:
@@ -253,6 +269,26 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
                 sat.solver.add_clause([lit])
             fixed.update(new)
             result.fixed = len(fixed)
+        if relaxation is not None and rc_rows:
+            if rc is not None and relaxation.row_bound(value - 1, rc[1]) < reencode_below * rc[0].base:
+                for s_ in rc[0].bits:
+                    sat.solver.add_clause([-s_])
+                rc = None
+            if rc is None:
+                made = relaxation.reduced_cost_row(value - 1)
+                if made is not None:
+                    t = time.monotonic()
+                    terms, scale = made
+                    groups = cover([lit for lit, _ in terms]) if cover else [[lit] for lit, _ in terms]
+                    rc_bound = _ObjectiveBound(Objective(terms, groups), relaxation.row_bound(value - 1, scale), top,
+                                          encoding)
+                    for clause in rc_bound.clauses:
+                        sat.solver.add_clause(clause)
+                    top = rc_bound.top
+                    rc = (rc_bound, scale)
+                    seconds["objective"] += time.monotonic() - t
+                    say(f"c reduced-cost row of {len(terms)} terms in {len(groups)} groups: "
+                        f"{len(rc_bound.clauses)} clauses")
         if bound is None or target < reencode_below * bound.base:
             t = time.monotonic()
             if bound is not None:
@@ -271,7 +307,9 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
         for goal in goals:
             sat.solver.set_phases(best)
             sat.deadline = time.monotonic() + probe if deadline is None else min(deadline, time.monotonic() + probe)
-            answer = timed_solve(bound.assumptions(goal - objective.offset))
+            extra = [] if rc is None or relaxation is None else \
+                rc[0].assumptions(max(0, relaxation.row_bound(goal, rc[1])))
+            answer = timed_solve(bound.assumptions(goal - objective.offset) + extra)
             sat.deadline = deadline
             say(f"c bound {goal}: {'sat' if answer else 'unsat' if answer is False else 'open'}, "
                 f"{len(fixed)} fixed by reduced costs, {time.monotonic() - start:.2f} s")

@@ -77,7 +77,7 @@ def _child(conn: Connection, clauses: list[list[int]], handle: object, info: dic
         result = search(clauses, info["num_vars"], objective, rows=rows, num_vars=info["input_vars"],
                         time_limit=None if time_limit is None else max(0.0, time_limit - prepare),
                         on_model=lambda model, value: conn.send(("model", model)), encoding=encoding,
-                        log=report)
+                        cover=lambda lits: _corvane.opb_cover(handle, lits), log=report)
         del clauses[:]
         seconds = dict(result.seconds)
         seconds["lp"] += prepare

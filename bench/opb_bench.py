@@ -644,9 +644,10 @@ def main() -> None:
         cmd_speed(args)
     elif args.cmd == "solve":
         cmd_solve(args)
-    else:
-        print(report_speed())
-        print()
+    else:  # the tables of whichever runs have results
+        if (RESULTS / "opb-speed.json").exists():
+            print(report_speed())
+            print()
         print(report_solve())
 
 

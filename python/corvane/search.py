@@ -19,11 +19,18 @@ How it proves an optimum:
   smaller ``B0`` (smaller clauses for the encoders whose size grows with the bound); the slack
   literals of the old encoding are then fixed false, which leaves the old clauses as
   ``sum w·[l] <= B0_old``, true of every better solution.
-- The same inequality summed over all literals, the reduced-cost row (``lp``), is encoded beside
-  the objective bound with slack bits of its own and tightened with it.
+- The reduced costs summed over all literals give the reduced-cost row (``lp``), true of every
+  solution of value ``U - 1`` or less; it is encoded beside the objective bound, with the AMO
+  groups that ``cover`` finds on its literals and slack bits of its own, and tightened with it.
+  On the assignment problems of the benchmark it is what closes the gap (9 of 15 solved
+  against 4 without it).
 - After every model the solver's phases are set to it, so that the search for a better model
   starts next to the best one.
-- ``UNSAT`` under the bound's assumptions proves that no better model exists: the optimum.
+- Each bound is probed for a while (half a second at first, twice as long after a round without
+  an answer); ``UNSAT`` under the bound's assumptions proves that no better model exists: the
+  optimum. (Probing the middle of the gap first, ``bisect``, measured no better.)
+- A decision problem gets the relaxation of its largest PB row: a least value above the row's
+  bound proves it unsatisfiable, and the row's reduced-cost fixings and row are added.
 
 The solver runs in slices of a conflict budget (CaDiCaL cannot be interrupted through
 python-sat), so the time limit is kept to within a slice, about a fifth of a second.

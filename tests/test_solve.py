@@ -178,3 +178,36 @@ def test_solve_reports_where_the_time_goes_and_the_lp_bound(tmp_path):
     assert [line for line in out if line.startswith("o ")][-1] == f"o {best}"
     bound = next(line for line in out if line.startswith("c lp bound "))
     assert int(bound.split()[3].rstrip(",")) <= best
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_opb_rows_and_cover_state_the_file(tmp_path, seed):
+    # The rows handed to the relaxation have exactly the file's solutions, and every group that
+    # opb_cover makes of the objective's literals holds at most one true literal in each of them.
+    import os
+
+    from test_cli import holds, random_problem
+
+    rng = random.Random(seed)
+    text, n, cons, objective = random_problem(rng)
+    path = tmp_path / "p.opb"
+    path.write_text(text)
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        handle, _, info = _corvane.opb_load(fd, str(path))
+    finally:
+        os.close(fd)
+    rows, groups = _corvane.opb_rows(handle)
+    lits = [lit for lit, _ in info["objective_terms"]]
+    cover = _corvane.opb_cover(handle, lits)
+    assert sorted(l for g in cover for l in g) == sorted(lits) == sorted(l for g in groups for l in g)
+    for bits in itertools.product((False, True), repeat=n):
+        assignment = dict(zip(range(1, n + 1), bits))
+
+        def true(lit):
+            return assignment[abs(lit)] == (lit > 0)
+        by_rows = all(any(true(l) for l in ls) if kind == "clause" else sum(w for l, w in zip(ls, ws) if true(l)) <= b
+                      for kind, ls, ws, b in rows)
+        assert by_rows == holds(cons, assignment), f"seed {seed}: {text}"
+        if by_rows:
+            assert all(sum(true(l) for l in g) <= 1 for g in cover), f"seed {seed}"

@@ -46,7 +46,7 @@ def child(path: str, kwargs: dict, time_limit: float) -> None:
         os.close(fd)
     rows, groups = _rows(handle)
     objective = Objective(info["objective_terms"], groups, info["objective_offset"]) if info["has_objective"] else None
-    for key in ("use_lp", "bisect", "rc_rows"):
+    for key in ("use_lp", "bisect", "rc_rows", "lp_phases"):
         if key in kwargs:
             kwargs[key] = bool(kwargs[key])
     r = search(clauses, info["num_vars"], objective, rows=rows, num_vars=info["input_vars"], time_limit=time_limit,

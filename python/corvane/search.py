@@ -144,7 +144,7 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
            rows: Sequence[Row] = (), time_limit: float | None = None,
            on_model: Callable[[list[int], int | None], None] | None = None, encoding: str = "auto",
            use_lp: bool = True, reencode_below: float = 0.5, bisect: bool = False, first_probe: float = 0.5,
-           rc_rows: bool = True, cover: Callable[[list[int]], list[list[int]]] | None = None,
+           rc_rows: bool = True, lp_phases: bool = True, cover: Callable[[list[int]], list[list[int]]] | None = None,
            log: Callable[[str], None] | None = None, num_vars: int | None = None) -> SearchResult:
     """Finds a model of the clauses, and with an objective a least one.
 
@@ -163,7 +163,8 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
     the next bound, each probe for ``first_probe`` seconds at first, twice as long after a round
     in which no probe answered. ``rc_rows``: encode the relaxation's reduced-cost row beside the
     objective bound, tightened with it; ``cover(literals)`` partitions its literals into AMO
-    groups (default: one group per literal). ``log`` receives one line per step."""
+    groups (default: one group per literal). ``lp_phases``: the first SAT call starts from the
+    relaxation's point (optimisation only). ``log`` receives one line per step."""
     from pysat.solvers import Solver  # type: ignore[import-untyped,unused-ignore]
 
     start = time.monotonic()
@@ -174,7 +175,7 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
     solver: Any = Solver(name=SOLVER, bootstrap_with=clauses) if own else clauses
     try:
         return _search(_Sliced(solver, deadline), top, objective, rows, on_model, encoding, use_lp, reencode_below,
-                       bisect, first_probe, rc_rows, cover, say, num_vars if num_vars is not None else top, seconds, start, deadline)
+                       bisect, first_probe, rc_rows, lp_phases, cover, say, num_vars if num_vars is not None else top, seconds, start, deadline)
     finally:
         if own:
             solver.delete()
@@ -182,7 +183,7 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
 
 def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[Row],
             on_model: Callable[[list[int], int | None], None] | None, encoding: str, use_lp: bool,
-            reencode_below: float, bisect: bool, first_probe: float, rc_rows: bool,
+            reencode_below: float, bisect: bool, first_probe: float, rc_rows: bool, lp_phases: bool,
             cover: Callable[[list[int]], list[list[int]]] | None, say: Callable[[str], None], num_vars: int,
             seconds: dict[str, float], start: float, deadline: float | None) -> SearchResult:
     def timed_solve(assumptions: Sequence[int] = ()) -> bool | None:
@@ -205,8 +206,8 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
         if relaxation.bound is not None:
             result.lp_bound = relaxation.bound
             lower = max(objective.offset, relaxation.bound)
-            # Start next to the relaxation's point.
-            sat.solver.set_phases([v if x > 0.5 else -v for v, x in relaxation.solution.items()])
+            if lp_phases:  # start next to the relaxation's point
+                sat.solver.set_phases([v if x > 0.5 else -v for v, x in relaxation.solution.items()])
         say(f"c lp: {relaxation.status}, bound {relaxation.bound}, {relaxation.seconds:.2f} s")
     if objective is None and rows and use_lp and _lp.available():
         row = max((r for r in rows if not r.clause and len(set(r.weights)) > 1), key=lambda r: len(r.lits),

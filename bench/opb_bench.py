@@ -2,7 +2,7 @@
 """Benchmarks of the ``corvane`` command on OPB files.
 
     python bench/opb_bench.py speed [--mb 200]        reading/writing MB/s and corvane encode vs PBEnc
-    python bench/opb_bench.py solve [--time-limit 10] 42 problems: corvane solve vs peers and references
+    python bench/opb_bench.py solve [--time-limit 10] 93 problems: corvane solve vs peers and references
     python bench/opb_bench.py report                  prints the markdown tables from the saved results
 
 Problems and large files are generated into ``bench/opb_work/`` (not committed); results go to
@@ -143,6 +143,9 @@ def make_problems() -> list[Path]:
     for i in range(10):  # multiple-choice knapsacks: one option per task, resources, least cost
         out.append(multiple_choice(WORK / f"mck-{i}.opb", tasks=20 + 4 * i, options=2 + i % 4,
                                    resources=3 + i % 3, seed=200 + i, objective=i % 2 == 0))
+    import solve_families
+    out += solve_families.gap_problems(WORK)  # generalised assignment: cost, at and below the optimum
+    out += solve_families.sched_problems(WORK, MMLIB)  # time-indexed scheduling, direct and order encodings
     return out
 
 
@@ -320,9 +323,17 @@ def run_corvane(path: Path, time_limit: float) -> dict:
                        capture_output=True, text=True, timeout=time_limit + 120)
     if r.returncode != 0:
         return {"status": "ERROR", "objective": None, "error": r.stderr.strip()[-300:]}
-    status = next((line[2:] for line in r.stdout.splitlines() if line.startswith("s ")), "UNKNOWN")
-    os_ = [int(line[2:]) for line in r.stdout.splitlines() if line.startswith("o ")]
-    return {"status": status, "objective": os_[-1] if os_ else None}
+    lines = r.stdout.splitlines()
+    status = next((line[2:] for line in lines if line.startswith("s ")), "UNKNOWN")
+    os_ = [int(line[2:]) for line in lines if line.startswith("o ")]
+    out = {"status": status, "objective": os_[-1] if os_ else None}
+    timing = next((line.split()[2:] for line in lines if line.startswith("c time: ")), None)
+    if timing:  # where the time went: read, detect, encode, lp, objective, search, proof, total
+        out["phases"] = dict(zip(timing[::2], map(float, timing[1::2])))
+    bound = next((line for line in lines if line.startswith("c lower bound ")), None)
+    if bound:
+        out["lower_bound"] = int(bound.split()[3])
+    return out
 
 
 SOLVERS = ["corvane", "pysat", "pindakaas", "exact", "cpsat"]
@@ -351,26 +362,77 @@ def run_one(path: Path, who: str, time_limit: float) -> dict:
 
 
 def cmd_solve(args) -> None:
+    """Runs every solver on every problem, one process at a time. ``--only`` (name prefixes) and
+    ``--solvers`` rerun a part and keep the saved results of the rest."""
     problems = make_problems()
     RESULTS.mkdir(exist_ok=True)
-    results = {}
     out = RESULTS / "opb-solve.json"
+    partial = bool(args.only or args.solvers)
+    results = json.loads(out.read_text())["results"] if partial and out.exists() else {}
+    solvers = args.solvers.split(",") if args.solvers else SOLVERS
+    prefixes = tuple(args.only.split(",")) if args.only else ("",)
     for path in problems:
-        row = {}
-        for who in SOLVERS:
+        if not path.name.startswith(prefixes):
+            continue
+        row = results.get(path.name, {})
+        for who in solvers:
             row[who] = run_one(path, who, args.time_limit)
         row["optimisation"] = "min:" in path.read_text()[:100000]
         results[path.name] = row
-        print(path.name, {k: (row[k]["status"], row[k]["objective"], row[k]["seconds"]) for k in SOLVERS}, flush=True)
+        print(path.name, {k: (row[k]["status"], row[k]["objective"], row[k]["seconds"]) for k in solvers}, flush=True)
         out.write_text(json.dumps({"time_limit": args.time_limit, "results": results}, indent=1))
     print(report_solve(), flush=True)
 
 
 DEFINITE = ("OPTIMUM FOUND", "UNSATISFIABLE")
+PHASES = ["read", "detect", "encode", "lp", "objective", "search", "proof"]
 
 
 def solved(r: dict, optimisation: bool) -> bool:
     return r["status"] in DEFINITE or (not optimisation and r["status"] == "SATISFIABLE")
+
+
+def family_of(name: str, optimisation: bool) -> str:
+    return name.split("-")[0] + ("-opt" if optimisation else "-dec")
+
+
+def cross_check(name: str, row: dict, optimisation: bool) -> list[str]:
+    """Every definite answer against every other: one optimum, no model of a problem proven
+    unsatisfiable, no model below a proven optimum or lower bound, no bound above an optimum."""
+    out = []
+    ran = [w for w in SOLVERS if w in row]
+    optima = {w: row[w]["objective"] for w in ran if row[w]["status"] == "OPTIMUM FOUND" and optimisation}
+    unsat = [w for w in ran if row[w]["status"] == "UNSATISFIABLE"]
+    models = [w for w in ran if row[w]["status"] in ("SATISFIABLE", "OPTIMUM FOUND")]
+    if len(set(optima.values())) > 1:
+        out.append(f"{name}: optima {optima}")
+    for w in unsat:
+        for m in models:
+            out.append(f"{name}: {m} found a model, {w} proved it unsatisfiable")
+    for w in models:
+        value = row[w]["objective"]
+        if optimisation and value is not None:
+            for o, best in optima.items():
+                if value < best:
+                    out.append(f"{name}: {w} reports {value} below the optimum {best} of {o}")
+            for o in ran:
+                bound = row[o].get("lower_bound")
+                if bound is not None and value < bound:
+                    out.append(f"{name}: {w} reports {value} below the lower bound {bound} of {o}")
+    for o in ran:
+        bound = row[o].get("lower_bound")
+        for w, best in optima.items():
+            if bound is not None and bound > best:
+                out.append(f"{name}: {o} proves the lower bound {bound} above the optimum {best} of {w}")
+    return out
+
+
+def _median(xs: list) -> float:
+    xs = sorted(xs)
+    if not xs:
+        return float("nan")
+    m = len(xs) // 2
+    return xs[m] if len(xs) % 2 else (xs[m - 1] + xs[m]) / 2
 
 
 def report_solve() -> str:
@@ -380,52 +442,43 @@ def report_solve() -> str:
     families: dict = {}
     for name, row in results.items():
         optimisation = row.get("optimisation", "opt" in name)
-        fam = name.split("-")[0] + ("-opt" if optimisation else "-dec")
-        answers = set()
-        for who in SOLVERS:
-            r = row[who]
-            if solved(r, optimisation):
-                answers.add((r["status"] if not optimisation or r["status"] == "UNSATISFIABLE" else "OPT",
-                             r["objective"] if optimisation else None))
-                if not optimisation and r["status"] == "SATISFIABLE":
-                    answers.discard((r["status"], None))
-                    answers.add(("SAT", None))
-        optima = {a[1] for a in answers if a[0] == "OPT"}
-        for who in SOLVERS:  # a model better than a proven optimum, or a model of a proven UNSAT
-            r = row[who]
-            if r["status"] == "SATISFIABLE" and optimisation and r["objective"] is not None and optima \
-                    and r["objective"] < min(optima):
-                disagreements.append(f"{name}: {who} reports {r['objective']} below the optimum {min(optima)}")
-            if r["status"] in ("SATISFIABLE", "OPTIMUM FOUND") and ("UNSATISFIABLE", None) in answers:
-                disagreements.append(f"{name}: {who} found a model of a problem proven unsatisfiable")
-        if len(answers) > 1:
-            disagreements.append(f"{name}: {sorted(map(str, answers))}")
-        f = families.setdefault(fam, {w: [0, 0.0] for w in SOLVERS} | {"n": 0})
+        disagreements += cross_check(name, row, optimisation)
+        f = families.setdefault(family_of(name, optimisation), {w: [] for w in SOLVERS} | {"n": 0, "phases": []})
         f["n"] += 1
         for who in SOLVERS:
-            r = row[who]
-            if solved(r, optimisation):
-                f[who][0] += 1
-                f[who][1] += r["seconds"]
-    lines = [f"| family | problems | " + " | ".join(SOLVERS) + " |", "|---|---:|" + "---:|" * len(SOLVERS)]
-    total = {w: [0, 0.0] for w in SOLVERS}
+            if who in row and solved(row[who], optimisation):
+                f[who].append(row[who]["seconds"])
+        if "phases" in row.get("corvane", {}):
+            f["phases"].append(row["corvane"]["phases"])
+    lines = ["| family | problems | " + " | ".join(SOLVERS) + " |", "|---|---:|" + "---:|" * len(SOLVERS)]
+    total: dict = {w: [] for w in SOLVERS}
     n_total = 0
     for fam in sorted(families):
         f = families[fam]
         n_total += f["n"]
         cells = []
         for who in SOLVERS:
-            total[who][0] += f[who][0]
-            total[who][1] += f[who][1]
-            cells.append(f"{f[who][0]} ({f[who][1]:.1f} s)")
+            total[who] += f[who]
+            cells.append(f"{len(f[who])} ({_median(f[who]):.1f} s)" if f[who] else "0")
         lines.append(f"| {fam} | {f['n']} | " + " | ".join(cells) + " |")
-    lines.append(f"| **all** | {n_total} | " + " | ".join(f"**{total[w][0]}** ({total[w][1]:.1f} s)" for w in SOLVERS)
-                 + " |")
+    lines.append(f"| **all** | {n_total} | " + " | ".join(f"**{len(total[w])}** ({_median(total[w]):.1f} s)"
+                                                         for w in SOLVERS) + " |")
     lines.append("")
     lines.append(f"Solved = optimum proven, unsatisfiability proven, or (decision problems) a model found, within "
-                 f"{limit:g} s; the time in brackets is the total over the solved problems.")
-    lines.append("Disagreements between definite answers: " + ("none." if not disagreements else
-                                                               "; ".join(disagreements)))
+                 f"{limit:g} s; in brackets the median time over the solved problems, process start included.")
+    lines.append("Every definite answer checked against every other (one optimum; no model of a problem proven "
+                 "unsatisfiable; no model below a proven optimum or lower bound; no lower bound above an optimum): "
+                 + ("no disagreement." if not disagreements else "; ".join(disagreements)))
+    lines += ["", "Where `corvane solve`'s time goes, per family: the mean seconds per problem of each phase "
+              "(from its `c time:` line; lp includes fetching the rows, proof is the SAT call that proved the last "
+              "bound unsatisfiable).", "",
+              "| family | " + " | ".join(PHASES) + " | total |", "|---|" + "---:|" * (len(PHASES) + 1)]
+    for fam in sorted(families):
+        ph = families[fam]["phases"]
+        if not ph:
+            continue
+        cells = [f"{sum(p.get(k, 0.0) for p in ph) / len(ph):.2f}" for k in PHASES + ["total"]]
+        lines.append(f"| {fam} | " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
 
@@ -583,15 +636,18 @@ def main() -> None:
     sp.add_argument("--pb-rows", type=int, default=5000)
     so = sub.add_parser("solve")
     so.add_argument("--time-limit", type=float, default=10)
+    so.add_argument("--only", default="", help="comma-separated name prefixes of the problems to (re)run")
+    so.add_argument("--solvers", default="", help="comma-separated solvers to (re)run (default: all)")
     sub.add_parser("report")
     args = ap.parse_args()
     if args.cmd == "speed":
         cmd_speed(args)
     elif args.cmd == "solve":
         cmd_solve(args)
-    else:
-        print(report_speed())
-        print()
+    else:  # the tables of whichever runs have results
+        if (RESULTS / "opb-speed.json").exists():
+            print(report_speed())
+            print()
         print(report_solve())
 
 

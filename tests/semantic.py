@@ -18,7 +18,7 @@ from pysat.solvers import Solver
 import _corvane
 
 # The encoders that the shared semantic and property suites run on.
-ENCODERS = ["mdd", "gswc", "ggpw", "rggt", "gmto"]
+ENCODERS = _corvane.available_encoders()
 
 
 @dataclass

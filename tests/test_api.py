@@ -85,9 +85,9 @@ def test_budget_and_top_id_checks() -> None:
     for name in ENCODERS:
         needed = sum(map(len, _corvane.encode(wlits, groups, 7, encoder=name)[0]))
         assert _corvane.encode(wlits, groups, 7, encoder=name, max_literals=needed)[1] >= 4
-        with pytest.raises(RuntimeError, match=TOO_LARGE):
+        with pytest.raises(_corvane.EncodingTooLarge, match=TOO_LARGE):
             _corvane.encode(wlits, groups, 7, encoder=name, max_literals=needed - 1)
-    with pytest.raises(RuntimeError, match=TOO_LARGE):
+    with pytest.raises(_corvane.EncodingTooLarge, match=TOO_LARGE):
         _corvane.encode(wlits, groups, 7, max_literals=1)
 
 
@@ -235,3 +235,40 @@ def test_new_entry_points_keep_refcounts_on_every_path(function: str) -> None:
         run_all()
     gc.collect()
     assert [sys.getrefcount(o) for o in tracked] == before
+
+
+GOOD = ([(1, 3), (2, 5), (3, 2)], [[1, 2], [3]], 4)
+
+
+@pytest.mark.parametrize("args, kwargs, kind", [
+    (([(1, 3), (2, 5)], [[1], [1, 2]], 4), {}, "InvalidConstraint"),
+    (([(1, 0)], [[1]], 4), {}, "InvalidConstraint"),
+    (GOOD, {"encoder": "nope"}, "InvalidConstraint"),
+    (GOOD, {"max_literals": 1}, "EncodingTooLarge"),
+    (GOOD, {"top_id": 2**31 - 2, "encoder": "mdd"}, "IdsExhausted"),
+    (([(1, 3), (2, 5)], [[1], [2]], 2**40), {"encoder": "gswc"}, "IdsExhausted"),
+])
+def test_each_failure_kind_has_its_class(args: tuple, kwargs: dict, kind: str) -> None:
+    expected = getattr(_corvane, kind)
+    for function in (_corvane.encode, _corvane.encode_flat):
+        with pytest.raises(expected) as caught:
+            function(*args, **kwargs)
+        assert type(caught.value) is expected and str(caught.value).startswith("quillet: ")
+    assert issubclass(expected, RuntimeError)
+    # encode_leq keeps the plain RuntimeError with the same message.
+    leq = dict(top_id=kwargs.get("top_id", 5), encoder=kwargs.get("encoder", "gmto"), emit_amo=False)
+    if "max_literals" not in kwargs:
+        with pytest.raises(RuntimeError) as plain:
+            _corvane.encode_leq(*args, **leq)
+        assert type(plain.value) is RuntimeError and str(plain.value) == str(caught.value)
+
+
+def test_amo_clauses_are_the_encoders_own() -> None:
+    group = [4, -7, 9]
+    assert _corvane.amo_clauses([group], "pairwise")[0] == _corvane.encode_leq(
+        [(lit, 1) for lit in group], [group], 3, 9, "gswc", True)[0][:3]
+    clauses, top = _corvane.amo_clauses([list(range(1, 9))], "ladder", 8)
+    assert (top, len(clauses)) == (15, 3 * 8 - 4)
+    assert _corvane.amo_clauses([list(range(1, 9))], "sequential", 8) == (clauses, top)
+    with pytest.raises(ValueError, match="unknown AMO method"):
+        _corvane.amo_clauses([[1, 2]], "clique")

@@ -267,3 +267,65 @@ def test_memory_is_stable_on_error_paths() -> None:
 def test_memory_is_stable_for_available_encoders() -> None:
     growth = grows(_corvane.available_encoders, 1000, 100_000)
     assert growth < RSS_LIMIT, f"resident memory grew by {growth / 2**20:.1f} MiB"
+
+
+def file_calls(tmp_path) -> list[tuple[object, type | None]]:
+    """Each file function once on success and on its error paths."""
+    good, bad = tmp_path / "good.opb", tmp_path / "bad.opb"
+    good.write_text("min: +1 x1 +2 x2 +3 x3 ;\n+1 x1 +1 x2 +1 x3 >= 1 ;\n+2 x1 +3 x2 +4 x3 <= 5 ;\n")
+    bad.write_text("+1 x1 +1 x2 >= 1 ;\n+1 x1 x2 >= 1 ;\n")
+
+    def with_fd(path, call):
+        def run():
+            fd = os.open(path, os.O_RDONLY)
+            try:
+                return call(fd)
+            finally:
+                os.close(fd)
+        return run
+
+    with_fd(good, lambda fd: None)()
+    handle = with_fd(good, lambda fd: _corvane.opb_load(fd, "good.opb"))()[0]
+    out = str(tmp_path / "out.cnf")
+    return [
+        (with_fd(good, lambda fd: _corvane.opb_convert(fd, "good.opb", out)), None),
+        (with_fd(bad, lambda fd: _corvane.opb_convert(fd, "bad.opb", out)), _corvane.OpbError),
+        (with_fd(good, lambda fd: _corvane.opb_convert(fd, "good.opb", out, threads=0)), OverflowError),
+        (with_fd(good, lambda fd: _corvane.opb_convert(fd, "good.opb", out, encoding="nope")), ValueError),
+        (with_fd(good, lambda fd: _corvane.opb_stats(fd, "good.opb")), None),
+        (with_fd(bad, lambda fd: _corvane.opb_stats(fd, "bad.opb")), _corvane.OpbError),
+        (with_fd(good, lambda fd: _corvane.opb_load(fd, "good.opb")), None),
+        (with_fd(bad, lambda fd: _corvane.opb_load(fd, "bad.opb")), _corvane.OpbError),
+        (lambda: _corvane.opb_convert(-1, "x", out), OverflowError),
+        (lambda: _corvane.opb_objective_bound(handle, 3, 10), None),
+        (lambda: _corvane.opb_objective_bound(handle, -1, 10), OverflowError),
+        (lambda: _corvane.opb_objective_bound(handle, 3, 2**31), OverflowError),
+        (lambda: _corvane.opb_objective_bound(object(), 3, 10), TypeError),
+        (lambda: _corvane.opb_check(handle, [1, -2, 3]), None),
+        (lambda: _corvane.opb_check(handle, [1, "2"]), TypeError),
+        (lambda: _corvane.opb_check(handle, 5), TypeError),
+    ]
+
+
+def test_file_functions_keep_refcounts_and_memory(tmp_path) -> None:
+    calls = file_calls(tmp_path)
+
+    def one_round() -> None:
+        for call, expected in calls:
+            if expected is None:
+                call()
+                continue
+            try:
+                call()
+            except expected:
+                pass
+            else:
+                raise AssertionError(f"{call} did not raise {expected.__name__}")
+
+    one_round()
+    gc.collect()
+    objects_before = len(gc.get_objects())
+    growth = grows(one_round, 20, 300)
+    assert len(gc.get_objects()) - objects_before < 50, "tracked objects pile up"
+    if not SANITIZED:
+        assert growth < RSS_LIMIT, f"resident memory grew by {growth / 2**20:.1f} MiB over {300 * len(calls)} calls"

@@ -20,9 +20,10 @@ def test_module_surface():
     assert _corvane.encode_leq.__text_signature__ == "(wlits, groups, bound, top_id, encoder, emit_amo)"
     assert _corvane.available_encoders.__doc__ == "Return the list of encoder names."
     assert _corvane.available_encoders() == ["mdd", "gswc", "ggpw", "gmto", "rggt"]
-    assert [_corvane.ENC_MDD, _corvane.ENC_GSWC, _corvane.ENC_GGPW, _corvane.ENC_GMTO, _corvane.ENC_RGGT] == (
-        _corvane.available_encoders()
-    )
+    table = _corvane.encoder_table()
+    assert [row[0] for row in table] == _corvane.available_encoders()
+    assert [getattr(_corvane, row[1]) for row in table] == _corvane.available_encoders()
+    assert {row[3] for row in table} <= {"count", "build", "measure"}
     assert _corvane.available_encoders() is not _corvane.available_encoders()
 
 

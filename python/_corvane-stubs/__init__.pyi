@@ -140,3 +140,13 @@ def opb_check(handle: object, model: list[int]) -> tuple[str | None, int | None]
     """Check a model against the constraints as written: (violation or None, objective value or None).
 
     The value is that of the objective as minimised: for a 'max:' file, the negation of its objective."""
+
+def opb_rows(handle: object) -> tuple[list[tuple[str, list[int], list[int], int]], list[list[int]]]:
+    """The normalised rows of a loaded problem and its objective's AMO groups: (rows, objective_groups).
+
+    Each row is (kind, literals, weights, bound): kind "clause" is the disjunction of the literals,
+    "amo", "cardinality" and "pb" say that the weights of the true literals add up to at most bound."""
+
+def opb_cover(handle: object, lits: list[int]) -> list[list[int]]:
+    """A partition of literals (of distinct problem variables) into AMO groups by the conflict graph of a loaded
+    problem, as the pipeline groups a row; one literal per group when detection was off."""

@@ -1,7 +1,7 @@
 """Typed access to the encoding functions of the native module ``_corvane``.
 
-The encoding layer of the package (``pb.py``, ``amo.py``) calls the native
-module only through this file; it works on normalised constraints (positive
+The package's encoding code (``pb.py``, ``amo.py``, ``search.py``) calls the
+native module only through this file; it works on normalised constraints (positive
 weights, distinct literals, groups that partition them) and asks for
 clauses through :func:`encode` and for sizes through :func:`sizes`. Size
 prediction, "auto", "smallest", the literal budget and the clean-up all run

@@ -1,7 +1,8 @@
 // The file functions of _corvane: OPB in, DIMACS or WCNF out, the statistics
 // of a file, and what the solver on top needs (the problem loaded once, the
 // objective's bound constraints on demand, the check of a model against the
-// constraints as written). Each releases the interpreter lock while it reads,
+// constraints as written, the normalised rows for the search's linear
+// relaxation, the cover of any literals by the conflict graph). Each releases the interpreter lock while it reads,
 // encodes or writes, with the Ctrl-C watcher of support.hpp polled on the
 // calling thread, and reports failures through the module's one exception
 // translation: OpbError (a ValueError) for malformed input, whose message is
@@ -13,7 +14,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -347,6 +350,7 @@ struct Loaded : opb::Handler {
     opb::RawConstraint raw_objective;
     opb::Problem problem;
     pipeline::ConflictGraph graph;
+    bool detect = true;
     std::vector<std::vector<quillet::Lit>> objective_groups;
 };
 
@@ -420,12 +424,23 @@ PyObject* opb_load(PyObject* module, PyObject* args, PyObject* kwargs) {
         if (options.stop && options.stop()) throw quillet::Cancelled();
     };
     if (!run_unlocked(module, options.stop, ErrorStyle::typed, [&] {
+            using clock = std::chrono::steady_clock;
+            const auto since = [](clock::time_point t) { return std::chrono::duration<double>(clock::now() - t).count(); };
+            auto t = clock::now();
             opb::read_opb(fd, in_name, *loaded, read_options);
             loaded->finish();
+            const double read_seconds = since(t);
+            t = clock::now();
             if (options.detect) loaded->graph = pipeline::ConflictGraph(loaded->problem);
+            loaded->detect = options.detect;
             const pipeline::ConflictGraph* graph = options.detect ? &loaded->graph : nullptr;
             loaded->objective_groups = pipeline::row_groups(graph, loaded->problem.objective.terms);
+            const double detect_seconds = since(t);
+            t = clock::now();
             summary = pipeline::encode_problem(loaded->problem, graph, options, out);
+            summary.read_seconds = read_seconds;
+            summary.detect_seconds = detect_seconds;
+            summary.encode_seconds = since(t);
         }))
         return nullptr;
     PyRef info(summary_dict(summary));
@@ -454,7 +469,13 @@ PyObject* opb_load(PyObject* module, PyObject* args, PyObject* kwargs) {
     return PyTuple_Pack(3, capsule.get(), clauses.get(), info.get());
 }
 
+// The problem behind a handle of opb_load, or null with a TypeError.
 Loaded* loaded_of(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, kCapsuleName)) {
+        PyErr_Format(PyExc_TypeError, "handle must be a problem loaded by opb_load, not %.200s",
+                     Py_TYPE(capsule)->tp_name);
+        return nullptr;
+    }
     return static_cast<Loaded*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
@@ -550,6 +571,107 @@ PyObject* opb_check(PyObject* module, PyObject* args, PyObject* kwargs) {
     return PyTuple_Pack(2, first.get(), second.get());
 }
 
+// A new list of the literals and one of the weights of `terms`.
+bool term_lists(std::span<const quillet::WeightedLiteral> terms, PyRef& lits, PyRef& weights) {
+    lits.reset(PyList_New(static_cast<Py_ssize_t>(terms.size())));
+    weights.reset(PyList_New(static_cast<Py_ssize_t>(terms.size())));
+    if (!lits || !weights) return false;
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+        PyObject* lit = PyLong_FromLong(terms[i].lit);
+        if (lit == nullptr) return false;
+        PyList_SET_ITEM(lits.get(), static_cast<Py_ssize_t>(i), lit);
+        PyObject* weight = PyLong_FromUnsignedLongLong(terms[i].weight);
+        if (weight == nullptr) return false;
+        PyList_SET_ITEM(weights.get(), static_cast<Py_ssize_t>(i), weight);
+    }
+    return true;
+}
+
+PyObject* groups_of(const std::vector<std::vector<quillet::Lit>>& groups) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(groups.size())));
+    if (!list) return nullptr;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        PyObject* group = PyList_New(static_cast<Py_ssize_t>(groups[g].size()));
+        if (group == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(g), group);
+        for (std::size_t i = 0; i < groups[g].size(); ++i) {
+            PyObject* lit = PyLong_FromLong(groups[g][i]);
+            if (lit == nullptr) return nullptr;
+            PyList_SET_ITEM(group, static_cast<Py_ssize_t>(i), lit);
+        }
+    }
+    return list.release();
+}
+
+// opb_rows(handle) -> (rows, objective_groups)
+// rows: one (kind, literals, weights, bound) per normalised row, in the
+// order of the file, kind "clause" (the disjunction of the literals; weights
+// 1, bound unused), "amo", "cardinality" or "pb" (sum of weights of the true
+// literals <= bound); the search turns them into the linear relaxation.
+// objective_groups: the partition of the objective's literals into AMO
+// groups that its bounds are encoded with.
+PyObject* opb_rows(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"handle", nullptr};
+    PyObject* capsule = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:opb_rows", const_cast<char**>(keywords), &capsule))
+        return nullptr;
+    const Loaded* loaded = loaded_of(capsule);
+    if (loaded == nullptr) return nullptr;
+    const opb::Problem& problem = loaded->problem;
+    PyRef rows(PyList_New(static_cast<Py_ssize_t>(problem.rows.size())));
+    if (!rows) return nullptr;
+    for (std::size_t r = 0; r < problem.rows.size(); ++r) {
+        const opb::Row& row = problem.rows[r];
+        PyRef lits, weights;
+        if (!term_lists(problem.row_terms(row), lits, weights)) return nullptr;
+        PyObject* item = Py_BuildValue("(sOOK)", kind_names[static_cast<std::size_t>(row.kind)], lits.get(),
+                                       weights.get(), static_cast<unsigned long long>(row.bound));
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), item);
+    }
+    PyRef groups(groups_of(loaded->objective_groups));
+    if (!groups) return nullptr;
+    return PyTuple_Pack(2, rows.get(), groups.get());
+}
+
+// opb_cover(handle, lits) -> groups
+// A partition of the literals (of distinct variables) into AMO groups: the
+// cliques of the problem's conflict graph that cover them, as the pipeline
+// groups a row; one literal per group when detection was off.
+PyObject* opb_cover(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"handle", "lits", nullptr};
+    PyObject* capsule = nullptr;
+    PyObject* lits = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:opb_cover", const_cast<char**>(keywords), &capsule, &lits))
+        return nullptr;
+    const Loaded* loaded = loaded_of(capsule);
+    if (loaded == nullptr) return nullptr;
+    PyRef seq(PySequence_Fast(lits, "lits must be a sequence of ints"));
+    if (!seq) return nullptr;
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<quillet::WeightedLiteral> terms;
+    terms.reserve(static_cast<std::size_t>(size));
+    const std::int32_t num_vars = loaded->problem.num_vars;
+    std::vector<std::uint8_t> seen(static_cast<std::size_t>(num_vars) + 1, 0);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        quillet::Lit lit = 0;
+        if (!convert_literal(PySequence_Fast_GET_ITEM(seq.get(), i), ArgName{"lits[%zd]", i}, lit)) return nullptr;
+        const std::int32_t var = lit < 0 ? -lit : lit;
+        if (var < 1 || var > num_vars || seen[static_cast<std::size_t>(var)]) {
+            PyErr_Format(PyExc_ValueError, "lits[%zd] = %d: not a literal of a distinct problem variable", i, lit);
+            return nullptr;
+        }
+        seen[static_cast<std::size_t>(var)] = 1;
+        terms.push_back({lit, 1});
+    }
+    std::vector<std::vector<quillet::Lit>> groups;
+    std::function<bool()> stop;
+    const pipeline::ConflictGraph* graph = loaded->detect ? &loaded->graph : nullptr;
+    if (!run_unlocked(module, stop, ErrorStyle::typed, [&] { groups = pipeline::row_groups(graph, terms); }))
+        return nullptr;
+    return groups_of(groups);
+}
+
 PyMethodDef file_methods[] = {
     {"opb_convert", method<opb_convert>(), METH_VARARGS | METH_KEYWORDS,
      "Convert OPB read from a file descriptor into DIMACS CNF or WCNF written to a path ('-' for stdout)."},
@@ -561,6 +683,10 @@ PyMethodDef file_methods[] = {
      "Clauses for 'objective sum <= bound': (clauses, top, encoder)."},
     {"opb_check", method<opb_check>(), METH_VARARGS | METH_KEYWORDS,
      "Check a model against the constraints as written: (violation or None, objective value or None)."},
+    {"opb_rows", method<opb_rows>(), METH_VARARGS | METH_KEYWORDS,
+     "The normalised rows of a loaded problem and its objective's AMO groups: (rows, objective_groups)."},
+    {"opb_cover", method<opb_cover>(), METH_VARARGS | METH_KEYWORDS,
+     "A partition of literals into AMO groups by the conflict graph of a loaded problem."},
     {nullptr, nullptr, 0, nullptr},
 };
 

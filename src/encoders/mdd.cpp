@@ -28,7 +28,9 @@
 #include <vector>
 
 #include "encoders/encoders.hpp"
+#include "encoders/mdd.hpp"
 #include "core/encoding.hpp"
+#include "core/validate.hpp"
 
 namespace quillet {
 
@@ -392,32 +394,55 @@ void add_diagram_clauses(const DiagramBuilder& diagram, const ChildCode root, Cl
 // the next suffix capacity, else to a node). One pass per edge shifts the
 // level's bitset, 64 capacities a word, where the construction probes the
 // memo once per edge of every node.
+//
+// The bitset may be narrower than the capacities: it then covers a window,
+// the `width` largest capacities that level i can hold (up to min(bound,
+// suffix[i] - 1)), and a level keeps only the nodes that the window's nodes
+// of the level above reach inside its own window. Every node it keeps is a
+// true node of the diagram and is counted with its exact clauses, so the
+// count is a lower bound on the diagram's size, exact when the window holds
+// every capacity up to the bound. The windows only move down from level to
+// level (their tops do), so an edge of weight w moves a bit by w less the
+// window's move, which may be a shift up. Where the partial sums are dense,
+// as with many groups of large weights, the top window holds nearly every
+// node of its level.
 class LevelCounter {
 public:
-    explicit LevelCounter(const Weight bound) : words_(static_cast<std::size_t>(bound / 64 + 1)) {}
+    LevelCounter(const Weight bound, const std::size_t words)
+        : words_(std::min<std::size_t>(words, static_cast<std::size_t>(bound / 64 + 1))),
+          width_(Capacity{words_} * 64) {}
 
-    // The number of word operations a count costs, saturated at 2^64 - 1.
+    // The number of word operations an exact count costs, saturated at 2^64 - 1.
     static std::uint64_t cost(const GroupWeights& weights, const Weight bound) {
-        const unsigned __int128 ops = static_cast<unsigned __int128>(bound / 64 + 1) *
-                                      (weights.weights.size() + weights.row_begin.size());
+        const unsigned __int128 ops = static_cast<unsigned __int128>(bound / 64 + 1) * edges(weights);
         return ops > ~std::uint64_t{0} ? ~std::uint64_t{0} : static_cast<std::uint64_t>(ops);
     }
+    // The outgoing edges of all levels (an else edge per level and one per
+    // literal): a count costs this many word operations per bitset word.
+    static std::uint64_t edges(const GroupWeights& weights) {
+        return weights.weights.size() + weights.row_begin.size();
+    }
 
+    // The size of the nodes in the windows; it stops after the first level
+    // at which the literals pass `room`, which is then all it reports.
     EncodingSize count(const GroupWeights& weights, const std::vector<Capacity>& suffix, const Weight bound,
-                       const ClauseSink& sink) {
+                       const std::uint64_t room, const ClauseSink& sink) {
         EncodingSize size{};
         if (suffix.size() == 1 || bound >= suffix[0]) return size;
         std::vector<std::uint64_t> level(words_, 0), next(words_, 0);
         std::vector<std::uint64_t> below(words_ + 1, 0);  // set capacities below 64 k
-        level[bound / 64] = std::uint64_t{1} << (bound % 64);
+        Capacity base = base_of(suffix, 0, bound);
+        const auto start = static_cast<std::uint64_t>(Capacity{bound} - base);
+        level[start / 64] = std::uint64_t{1} << (start % 64);
         size = {0, 1, 1};  // the root's unit clause
         PollCounter poll(sink, 64);
         for (std::size_t i = 0; i + 1 < suffix.size(); ++i) {
             for (std::size_t k = 0; k < words_; ++k)
                 below[k + 1] = below[k] + static_cast<std::uint64_t>(std::popcount(level[k]));
             const auto nodes_below = [&](const Capacity r) -> std::uint64_t {
-                if (r >= Capacity{bound} + 1) return below[words_];
-                const auto v = static_cast<std::uint64_t>(r);
+                if (r <= base) return 0;
+                if (r - base >= width_) return below[words_];
+                const auto v = static_cast<std::uint64_t>(r - base);
                 const std::uint64_t partial = level[v / 64] & ((std::uint64_t{1} << (v % 64)) - 1);
                 return below[v / 64] + static_cast<std::uint64_t>(std::popcount(partial));
             };
@@ -427,45 +452,95 @@ public:
             const std::uint64_t else_to_node = nodes_below(next_suffix);
             std::uint64_t to_false = 0;
             std::uint64_t to_node = 0;
-            std::fill(next.begin(), next.end(), 0);
-            shift_into(level, 0, next);
             for (const Weight* w = weights.row(i); w != weights.row(i + 1); ++w) {
                 const std::uint64_t under = nodes_below(*w);
                 to_false += under;
                 to_node += nodes_below(Capacity{*w} + next_suffix) - under;
-                shift_into(level, *w, next);
-                poll.tick();
             }
             size.variables += static_cast<std::int64_t>(below[words_]);
             size.clauses += else_to_node + to_false + to_node;
             size.literals += 2 * else_to_node + 2 * to_false + 3 * to_node;
-            // Level i + 1 keeps the capacities below its suffix capacity.
-            if (next_suffix <= Capacity{bound}) {
-                const auto keep = static_cast<std::uint64_t>(next_suffix);
+            if (size.literals > room || i + 2 == suffix.size()) break;
+            // Level i + 1: the capacities r - w inside its window, which
+            // keeps them below its suffix capacity.
+            const Capacity next_base = base_of(suffix, i + 1, bound);
+            const Capacity move = base - next_base;
+            std::fill(next.begin(), next.end(), 0);
+            shift_into(level, 0, move, next);
+            for (const Weight* w = weights.row(i); w != weights.row(i + 1); ++w) {
+                shift_into(level, *w, move, next);
+                poll.tick();
+            }
+            const auto keep = static_cast<std::uint64_t>(top_of(suffix, i + 1, bound) - next_base) + 1;
+            if (keep < width_) {
                 for (std::size_t k = keep / 64 + 1; k < words_; ++k) next[k] = 0;
                 next[keep / 64] &= (std::uint64_t{1} << (keep % 64)) - 1;
             }
             level.swap(next);
+            base = next_base;
         }
         return size;
     }
 
 private:
-    // next |= level shifted down by w (capacities below 0 dropped).
-    void shift_into(const std::vector<std::uint64_t>& level, const Weight w, std::vector<std::uint64_t>& next) const {
-        if (w > bound_bits()) return;
-        const auto q = static_cast<std::size_t>(w / 64);
-        const unsigned b = static_cast<unsigned>(w % 64);
-        for (std::size_t k = 0; k + q < words_; ++k) {
-            std::uint64_t word = level[k + q] >> b;
-            if (b != 0 && k + q + 1 < words_) word |= level[k + q + 1] << (64 - b);
+    // The largest capacity a node of level i can have, and its window's lowest.
+    static Capacity top_of(const std::vector<Capacity>& suffix, const std::size_t i, const Weight bound) {
+        return std::min(Capacity{bound}, suffix[i] - 1);
+    }
+    Capacity base_of(const std::vector<Capacity>& suffix, const std::size_t i, const Weight bound) const {
+        const Capacity top = top_of(suffix, i, bound);
+        return top >= width_ ? top - width_ + 1 : 0;
+    }
+
+    // next |= level shifted down by w - move (up when negative), the bits
+    // leaving the window dropped.
+    void shift_into(const std::vector<std::uint64_t>& level, const Weight w, const Capacity move,
+                    std::vector<std::uint64_t>& next) const {
+        if (Capacity{w} >= move) {
+            const Capacity down = Capacity{w} - move;
+            if (down >= width_) return;
+            const auto q = static_cast<std::size_t>(down / 64);
+            const unsigned b = static_cast<unsigned>(down % 64);
+            for (std::size_t k = 0; k + q < words_; ++k) {
+                std::uint64_t word = level[k + q] >> b;
+                if (b != 0 && k + q + 1 < words_) word |= level[k + q + 1] << (64 - b);
+                next[k] |= word;
+            }
+            return;
+        }
+        const Capacity up = move - Capacity{w};
+        if (up >= width_) return;
+        const auto q = static_cast<std::size_t>(up / 64);
+        const unsigned b = static_cast<unsigned>(up % 64);
+        for (std::size_t k = words_; k-- > q;) {
+            std::uint64_t word = level[k - q] << b;
+            if (b != 0 && k > q) word |= level[k - q - 1] >> (64 - b);
             next[k] |= word;
         }
     }
-    Weight bound_bits() const { return Weight{words_} * 64 - 1; }
 
     std::size_t words_;
+    Capacity width_;
 };
+
+// An upper bound on the diagram's literals, from the nodes each level can
+// hold at most: no more than its paths from the root (the product of the
+// branch counts above it) and than its capacities up to min(bound,
+// suffix[i] - 1), each node with at most 2 + 3 k literals for a group of k
+// literals. Saturates at 2^64 - 1.
+std::uint64_t literals_at_most(const GroupWeights& weights, const std::vector<Capacity>& suffix, const Weight bound) {
+    if (suffix.size() == 1 || bound >= suffix[0]) return 0;
+    constexpr Capacity kSaturated = ~std::uint64_t{0};
+    Capacity paths = 1;
+    Capacity literals = 1;
+    for (std::size_t i = 0; i + 1 < suffix.size() && literals < kSaturated; ++i) {
+        const std::size_t k = weights.row_begin[i + 1] - weights.row_begin[i];
+        const Capacity nodes = std::min(paths, std::min(Capacity{bound}, suffix[i] - 1) + 1);
+        literals += nodes * (2 + 3 * Capacity{k});
+        paths = std::min(kSaturated, paths * (k + 1));
+    }
+    return static_cast<std::uint64_t>(std::min(literals, kSaturated));
+}
 
 // Whether the diagram surely needs more than `room` literals, from a sample
 // of its nodes: level by level it follows at most one node per bucket of
@@ -520,29 +595,62 @@ bool surely_larger_than(const GroupWeights& weights, const std::vector<Capacity>
     return false;
 }
 
+// The word operations that a lower-bound count before a construction may
+// take: a small share of the budget's construction, at most 2^27 (a tenth
+// of a second or so), at least enough for a narrow window.
+std::uint64_t window_work(const std::uint64_t room) {
+    return std::clamp<std::uint64_t>(room / 8, std::uint64_t{1} << 16, std::uint64_t{1} << 27);
+}
+
+// The widest bitset of a count: four arrays of 32 MiB.
+constexpr std::uint64_t kMaxCountWords = std::uint64_t{1} << 22;
+
+std::uint64_t mdd_window_literals(const GroupedLeqConstraint& constraint, const std::size_t words,
+                                  const std::uint64_t room) {
+    const GroupWeights weights = group_weight_rows(constraint, validated_group_weights(constraint));
+    const std::vector<Capacity> suffix = suffix_capacities(weights);
+    const EncodeOptions options;
+    const ClauseSink sink(nullptr, options);
+    return LevelCounter(constraint.bound, words).count(weights, suffix, constraint.bound, room, sink).literals;
+}
+
 void MddEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
     const GroupWeights weights = group_weight_rows(constraint, std::move(encoding.group_weights));
     std::vector<Capacity> suffix = suffix_capacities(weights);
-    if (encoding.sink.counting_only()) {
+    const ClauseSink& sink = encoding.sink;
+    const std::uint64_t room = sink.max_literals() - std::min(sink.max_literals(), sink.num_literals());
+    if (sink.counting_only()) {
         // Counting costs one word operation per 64 capacities per edge, the
         // construction a memo probe per edge of every node: count when that
         // is cheap against the budget, which bounds the construction.
         const std::uint64_t cost = LevelCounter::cost(weights, constraint.bound);
-        if (cost <= std::max<std::uint64_t>(std::uint64_t{1} << 16, encoding.sink.max_literals() / 4)) {
+        if (cost <= std::max<std::uint64_t>(std::uint64_t{1} << 16, sink.max_literals() / 4) &&
+            constraint.bound / 64 < kMaxCountWords) {
+            const auto words = static_cast<std::size_t>(constraint.bound / 64 + 1);
             const EncodingSize size =
-                LevelCounter(constraint.bound).count(weights, suffix, constraint.bound, encoding.sink);
+                LevelCounter(constraint.bound, words).count(weights, suffix, constraint.bound, room, sink);
             encoding.cnf().require_room(size.literals);
             encoding.vars.fresh_block(static_cast<std::uint64_t>(size.variables));
             return encoding.cnf().count(size.clauses, size.literals);
         }
-        if (encoding.sink.trial()) {
-            const ClauseSink& sink = encoding.sink;
-            const std::uint64_t room = sink.max_literals() - std::min(sink.max_literals(), sink.num_literals());
-            const std::uint64_t edges = weights.weights.size() + weights.row_begin.size();
+    }
+    // Before the construction, which takes time and memory in proportion to
+    // the diagram, refuse a diagram that surely passes the budget: when the
+    // upper bound does not settle that it fits, a count over windows of
+    // the levels gives a lower bound (true nodes with their exact clauses),
+    // so the refusal never turns away a diagram that fits the budget.
+    if (literals_at_most(weights, suffix, constraint.bound) > room) {
+        if (sink.trial()) {
+            const std::uint64_t edges = LevelCounter::edges(weights);
             const std::uint64_t buckets = std::clamp<std::uint64_t>(room / edges, 256, std::uint64_t{1} << 16);
             if (surely_larger_than(weights, suffix, constraint.bound, room, buckets, sink))
                 throw_encoding_too_large(sink.max_literals());
         }
+        const std::uint64_t words =
+            std::clamp<std::uint64_t>(window_work(room) / LevelCounter::edges(weights), 1, kMaxCountWords);
+        LevelCounter window(constraint.bound, static_cast<std::size_t>(words));
+        if (window.count(weights, suffix, constraint.bound, room, sink).literals > room)
+            throw_encoding_too_large(sink.max_literals());
     }
     DiagramBuilder diagram(constraint.groups, weights, std::move(suffix), encoding.vars, encoding.sink);
     const ChildCode root = diagram.build(constraint.bound);

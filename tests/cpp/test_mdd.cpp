@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "encoders/mdd.hpp"
 #include "helpers.hpp"
 
 using namespace quillet;
@@ -54,3 +57,49 @@ TEST(Mdd, GroupMaximaSummingPast64BitsStillConstrainTheLargestBound) {
 }
 
 }  // namespace
+
+// The count over windows of the levels, which refuses diagrams before they
+// are built, must stay a lower bound whatever the window, and be exact once
+// each level's window holds every capacity that the level can reach: from
+// bound - (the largest sum of the groups above) to min(bound, suffix - 1).
+// With a bound near the largest sum that span is far below the bound, and
+// the windows move down from level to level.
+TEST(Mdd, WindowCountIsALowerBoundAndExactWhenItHoldsEveryNode) {
+    for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937_64 rng(seed);
+        const auto pick = [&](const std::uint64_t lo, const std::uint64_t hi) {
+            return std::uniform_int_distribution<std::uint64_t>(lo, hi)(rng);
+        };
+        GroupedLeqConstraint c;
+        std::vector<Weight> maxima;
+        Lit next = 1;
+        for (auto g = pick(4, 30); g > 0; --g) {
+            std::vector<Lit>& group = c.groups.emplace_back();
+            Weight largest = 0;
+            for (auto k = pick(1, 3); k > 0; --k) {
+                const Weight w = pick(1, 2000);
+                c.terms.push_back({next, w});
+                group.push_back(next++);
+                largest = std::max(largest, w);
+            }
+            maxima.push_back(largest);
+        }
+        Weight total = 0;
+        for (const Weight m : maxima) total += m;
+        c.bound = total * pick(10, 95) / 100;
+        Weight span = 0, prefix = 0, suffix = total;
+        for (const Weight m : maxima) {
+            const Weight top = std::min(c.bound, suffix - 1);
+            const Weight low = c.bound > prefix ? c.bound - prefix : 0;
+            if (top >= low) span = std::max(span, top - low + 1);
+            prefix += m;
+            suffix -= m;
+        }
+        const std::uint64_t exact = make_encoder("mdd")->measure(c, EncodeOptions{next}).literals;
+        constexpr std::uint64_t kNoStop = ~std::uint64_t{0};
+        EXPECT_EQ(mdd_window_literals(c, span / 64 + 1, kNoStop), exact) << span << " capacities";
+        for (const std::size_t words : {1, 2, 3, 7, 20})
+            EXPECT_LE(mdd_window_literals(c, words, kNoStop), exact) << words << " words";
+    }
+}

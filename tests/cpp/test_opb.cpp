@@ -234,6 +234,33 @@ TEST(OpbReader, HugeCoefficientsAreExact) {
     EXPECT_EQ(p.row_terms(p.rows[1])[0].lit, 2);
 }
 
+TEST(OpbReader, SparseNumbersAreRenumberedAndHeadersAreHints) {
+    // Dense: the file's numbers stay, a header count within reach is kept.
+    Problem p = read_problem_text("* #variable= 9 #constraint= 1\n+1 x3 +2 x1 >= 1 ;\n", "d.opb");
+    EXPECT_EQ(p.num_vars, 9);
+    EXPECT_TRUE(p.file_numbers.empty());
+    EXPECT_EQ(p.variables_used, (std::vector<std::int32_t>{1, 3}));
+    // Sparse: variables 1, 2, .. in the order of the file's numbers; the
+    // objective follows; a header count far past the variables is ignored.
+    p = read_problem_text("* #variable= 2000000000 #constraint= 900000000\nmin: +1 x2147483647 ;\n"
+                          "+1 x100000000 +1 ~x5 +1 x2147483647 >= 2 ;\n",
+                          "s.opb");
+    EXPECT_EQ(p.num_vars, 3);
+    EXPECT_EQ(p.file_numbers, (std::vector<std::int32_t>{5, 100000000, 2147483647}));
+    ASSERT_EQ(p.objective.terms.size(), 1u);
+    EXPECT_EQ(p.objective.terms[0].lit, 3);
+    for (const WeightedLiteral& t : p.terms) EXPECT_LE(t.lit < 0 ? -t.lit : t.lit, 3);
+    EXPECT_EQ(p.file_number(2), 100000000);
+    // max: is min: of the negation.
+    p = read_problem_text("max: +2 x1 -3 x2 ;\n+1 x1 +1 x2 >= 1 ;\n", "m.opb");
+    EXPECT_TRUE(p.objective.maximize);
+    // -2 x1 + 3 x2 = -2 + 2 ~x1 + 3 x2
+    EXPECT_EQ(p.objective.offset, -2);
+    ASSERT_EQ(p.objective.terms.size(), 2u);
+    EXPECT_EQ(p.objective.terms[0].lit, -1);
+    EXPECT_EQ(p.objective.terms[1].lit, 2);
+}
+
 TEST(OpbReader, ErrorsNameFileLineAndColumn) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"+1 x1 +1 x2 >= 1\n+1 x3 >= 1 ;\n", "e.opb:2:1: expected ';' after the degree, found '+'"},

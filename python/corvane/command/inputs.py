@@ -10,6 +10,7 @@ import contextlib
 import gzip
 import lzma
 import os
+import stat
 import sys
 import threading
 from collections.abc import Callable, Iterator
@@ -43,6 +44,9 @@ def open_input(path: str) -> Iterator[tuple[int, str]]:
             fd = os.open(path, os.O_RDONLY)
         except OSError as error:
             raise InputError(f"{path}: {error.strerror}") from None
+        if stat.S_ISDIR(os.fstat(fd).st_mode):
+            os.close(fd)
+            raise InputError(f"{path}: is a directory")
         try:
             yield fd, path
         finally:

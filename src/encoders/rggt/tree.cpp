@@ -24,6 +24,7 @@
 #include <unordered_map>
 
 #include "core/encoding.hpp"
+#include "encoders/rggt/size_bound.hpp"
 
 namespace quillet::rggt {
 
@@ -562,8 +563,8 @@ private:
                         // gives each of its values a try, the larger shifts first.
                         // Stops once the bound is out of the row.
                         const std::size_t tries = y.size() <= kShiftTries + 1 ? y.size() - 1 : 1;
-                        for (std::size_t k = 0; k < tries; ++k) {
-                            finer_size = std::max(finer_size, shifted_union_size(x, y[y.size() - 1 - k]));
+                        for (std::size_t t = 0; t < tries; ++t) {
+                            finer_size = std::max(finer_size, shifted_union_size(x, y[y.size() - 1 - t]));
                             if (ranks_after(finer_size, product, row_.front().key)) break;
                         }
                     } else if (x.size() <= kMergeUnion) {
@@ -826,6 +827,15 @@ private:
     std::array<std::uint32_t, 2> subsets_{kNoNode, kNoNode};  // classes whose sets the scanning class's set holds
 };
 
+// When the lower bound of SizeBound starts: the value sets' total at its
+// first certification (or the budget's literals, if fewer), the work that certification may take (leaf values
+// times active subtrees), and the merges it counts (a size product of at
+// least 1024 per active subtree, so that its greedy sums cost less than the
+// combination).
+constexpr std::uint64_t kCertifyFromValues = std::uint64_t{1} << 20;
+constexpr std::uint64_t kCertifyWork = std::uint64_t{1} << 26;
+constexpr std::size_t kCountedProductPerSubtree = 1024;
+
 template <class Value>
 Node<Value>& append_node(NodeList<Value>& nodes) {
     nodes.push_back(std::make_unique<Node<Value>>());
@@ -867,14 +877,47 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
                         : sink->max_literals() / (sizeof(Value) / sizeof(Lit)) +
                               (sink->trial() ? 4 * std::min(sink->max_literals(), std::uint64_t{1} << 18)
                                              : std::uint64_t{1} << 20);
+    // Within the value limit, a tree that surely writes more literals than
+    // the budget is refused as soon as the lower bound of SizeBound shows
+    // it: the bound counts once the leaves are certified final, which is
+    // tried when the value sets first hold 1 Mi values and again whenever
+    // they double; a trial has its own bar and skips it.
+    const bool bounded = sink != nullptr && !sink->trial() && nodes.size() == groups.size();
+    const std::uint64_t size_bound_room =
+        bounded ? sink->max_literals() - std::min(sink->max_literals(), sink->num_literals()) : ~std::uint64_t{0};
+    SizeBound<Value> size_bound(cap, size_bound_room);
+    // A small budget is passed by small trees: certify as soon as the
+    // values outnumber its literals.
+    std::uint64_t certify_at = std::min(kCertifyFromValues, size_bound_room);
+    std::vector<std::uint32_t> active(nodes.size());
+    std::vector<std::uint32_t> active_at(2 * groups.size() - 1);
+    for (std::uint32_t k = 0; k < active.size(); ++k) active[k] = active_at[k] = k;
+    const auto deactivate = [&](const std::uint32_t index) {
+        const std::uint32_t last = active.back();
+        active[active_at[index]] = last;
+        active_at[last] = active_at[index];
+        active.pop_back();
+    };
     CombineScratch<Value> scratch;
     std::uint32_t since_poll = 0;
-    for (std::size_t active = groups.size(); active > 1; --active) {
+    while (active.size() > 1) {
         if (sink != nullptr && ++since_poll == 64) {
             since_poll = 0;
             sink->poll();
         }
+        if (bounded && !size_bound.certified() && held_values >= certify_at) {
+            size_bound.certify(nodes, groups.size(), active, kCertifyWork);
+            certify_at *= 2;
+        }
         const auto [first, second] = queue.pop_best();
+        deactivate(first);
+        deactivate(second);
+        const std::size_t left_size = nodes[first]->vals.size();
+        const std::size_t right_size = nodes[second]->vals.size();
+        if (size_bound.certified() &&
+            left_size * right_size >= kCountedProductPerSubtree * active.size() &&
+            size_bound.count_merge(nodes, first, second, active))
+            throw_encoding_too_large(sink->max_literals());
         Node<Value>& merged = append_node(nodes);
         merged.left = nodes[first].get();
         merged.right = nodes[second].get();
@@ -883,6 +926,8 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
         if (held_values > value_limit) throw_encoding_too_large(sink->max_literals());
         queue.compact();
         queue.add(merged.vals, merged.index, true, first, second);
+        active_at[merged.index] = static_cast<std::uint32_t>(active.size());
+        active.push_back(merged.index);
     }
     Node<Value>& root = *nodes.back();
     root.is_root = true;

@@ -1,0 +1,89 @@
+#!/usr/bin/env python3
+"""Bounded work of the single-encoder entry points on constraints whose encodings pass the budget.
+
+    python bench/bounded.py [--limit-mb 1024] [--timeout 60]
+
+The inputs are G groups of 2 literals with weights uniform in 1..10^6 (seed 1) and a bound of 30% of
+the sum of the group maxima. Each (input, entry point, budget) runs in a child process under an
+address-space limit (RLIMIT_AS) and a time limit; the child reports its CPU seconds and peak resident
+memory, and the outcome: answered (with the encoding's literals), too large, or the error it met.
+Prints the Markdown table of bench/README.md's section "Bounded work".
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import resource
+import subprocess
+import sys
+
+CHILD = r"""
+import json, random, resource, sys, time
+import _corvane
+what, groups, budget = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rng = random.Random(1)
+wlits, grps, v, total = [], [], 0, 0
+for _ in range(groups):
+    g, m = [], 0
+    for _ in range(2):
+        v += 1
+        w = rng.randint(1, 10**6)
+        wlits.append((v, w)); g.append(v); m = max(m, w)
+    grps.append(g); total += m
+bound = int(0.3 * total)
+start = time.process_time()
+try:
+    if what == "sizes":
+        r = _corvane.sizes(wlits, grps, bound, max_literals=budget)
+        out = "answered: " + ", ".join(f"{k} {'-' if s is None else s[2]}" for k, s in r.items())
+    elif what == "choose":
+        out = "answered: " + _corvane.choose(wlits, grps, bound, max_literals=budget)
+    else:
+        buf, _ = _corvane.encode_flat(wlits, grps, bound, encoder=what, max_literals=budget)
+        out = f"answered: {len(memoryview(buf)) } entries"
+except RuntimeError as e:
+    out = "too large" if "too large" in str(e) else str(e)
+except MemoryError:
+    out = "MemoryError"
+seconds = time.process_time() - start
+print(json.dumps({"seconds": seconds, "mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024, "outcome": out}))
+"""
+
+
+def run(what: str, groups: int, budget: int, limit_mb: int, timeout: float) -> dict[str, object]:
+    def limit() -> None:
+        resource.setrlimit(resource.RLIMIT_AS, (limit_mb << 20, limit_mb << 20))
+
+    try:
+        r = subprocess.run([sys.executable, "-c", CHILD, what, str(groups), str(budget)], capture_output=True,
+                           text=True, timeout=timeout, preexec_fn=limit)
+    except subprocess.TimeoutExpired:
+        return {"seconds": timeout, "mb": None, "outcome": f"no answer within {timeout:g} s"}
+    if r.returncode != 0:
+        tail = (r.stderr.strip().splitlines() or [f"exit {r.returncode}"])[-1]
+        return {"seconds": None, "mb": None, "outcome": f"died: {tail[:80]}"}
+    result: dict[str, object] = json.loads(r.stdout)
+    return result
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--limit-mb", type=int, default=1024)
+    ap.add_argument("--timeout", type=float, default=60)
+    args = ap.parse_args()
+    print(f"| input | entry point | budget | CPU s | peak MB | outcome |")
+    print("|---|---|---|---|---|---|")
+    for groups in (100, 1000):
+        for budget in (2**30, 2**26):
+            for what in ("mdd", "gswc", "ggpw", "gmto", "rggt", "sizes", "choose"):
+                r = run(what, groups, budget, args.limit_mb, args.timeout)
+                secs = "-" if r["seconds"] is None else f"{r['seconds']:.2f}"
+                mb = "-" if r["mb"] is None else str(r["mb"])
+                entry = what if what in ("sizes", "choose") else f"encode_flat {what}"
+                print(f"| {groups} groups | {entry} | 2^{budget.bit_length() - 1} | {secs} | {mb} | {r['outcome']} |",
+                      flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,341 @@
+"""The search core of ``corvane solve``: CaDiCaL (from python-sat) on a CNF, with an objective over
+literals partitioned into AMO groups, lower bounds from the linear relaxation, and an objective
+encoding built once and tightened by assumptions.
+
+    result = search(clauses, top, Objective(terms, groups, offset), rows=rows, time_limit=10,
+                    on_model=lambda model, value: ...)
+
+How it proves an optimum:
+
+- The linear relaxation of the problem (``rows``, solved by HiGHS when ``highspy`` is installed)
+  gives a lower bound before the first model; the search stops as soon as the incumbent meets
+  it. With an incumbent of value ``U`` only solutions of value ``U - 1`` or less matter, so every
+  literal whose reduced cost rules it out of those is fixed by a unit clause (see ``lp``).
+- The objective bound ``sum w·[l] <= B`` is encoded once, with the objective's AMO groups, as
+  ``sum w·[l] + sum 2^i·s_i <= B0`` over fresh slack literals ``s_i`` in groups of their own;
+  assuming the bits of ``B0 - B`` on the ``s_i`` states exactly ``sum w·[l] <= B``, so every
+  tighter bound is a new set of assumptions on the same clauses, and what the solver learnt
+  stays. When the bound has fallen far below ``B0`` the objective is encoded again with the
+  smaller ``B0`` (smaller clauses for the encoders whose size grows with the bound); the slack
+  literals of the old encoding are then fixed false, which leaves the old clauses as
+  ``sum w·[l] <= B0_old``, true of every better solution.
+- The reduced costs summed over all literals give the reduced-cost row (``lp``), true of every
+  solution of value ``U - 1`` or less; it is encoded beside the objective bound, with the AMO
+  groups that ``cover`` finds on its literals and slack bits of its own, and tightened with it.
+  On the assignment problems of the benchmark it is what closes the gap (9 of 15 solved
+  against 4 without it).
+- After every model the solver's phases are set to it, so that the search for a better model
+  starts next to the best one.
+- Each bound is probed for a while (half a second at first, twice as long after a round without
+  an answer); ``UNSAT`` under the bound's assumptions proves that no better model exists: the
+  optimum. (Probing the middle of the gap first, ``bisect``, measured no better.)
+- A decision problem gets the relaxation of its largest PB row: a least value above the row's
+  bound proves it unsatisfiable, and the row's reduced-cost fixings and row are added.
+
+The solver runs in slices of a conflict budget (CaDiCaL cannot be interrupted through
+python-sat), so the time limit is kept to within a slice, about a fifth of a second.
+``search`` is what the CPMpy backend and ``corvane solve`` (in a child process) both call.
+"""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Literal
+
+from . import _native
+from . import lp as _lp
+from .lp import Row
+
+__all__ = ["Objective", "Row", "SearchResult", "Status", "search"]
+
+Status = Literal["OPTIMUM", "SATISFIABLE", "UNSATISFIABLE", "UNKNOWN"]
+SOLVER = "cadical195"
+_SLICE_SECONDS = 0.2
+
+
+@dataclass(frozen=True)
+class Objective:
+    """``minimise offset + sum of the weights of the true literals``.
+
+    ``terms`` are (literal, weight) pairs with distinct variables and positive weights;
+    ``groups`` partition the literals into AMO groups (at most one literal of a group is true in
+    every model of the clauses: the caller guarantees it, the encoding relies on it)."""
+
+    terms: Sequence[tuple[int, int]]
+    groups: Sequence[Sequence[int]]
+    offset: int = 0
+
+    def value(self, model: Sequence[int]) -> int:
+        """The objective's value in a model (a list of DIMACS literals)."""
+        true = {lit for lit in model if lit > 0}
+        return self.offset + sum(w for lit, w in self.terms if (lit in true if lit > 0 else -lit not in true))
+
+
+@dataclass
+class SearchResult:
+    """The outcome of ``search``.
+
+    ``status``: OPTIMUM (``value`` proven least), SATISFIABLE (a model, no proof: time ran out,
+    or there is no objective), UNSATISFIABLE, UNKNOWN. ``lower_bound`` is the best proven lower
+    bound on the objective (equal to ``value`` for OPTIMUM, None without an objective or for
+    UNSATISFIABLE). ``seconds`` says where the time went: ``lp`` (the relaxation),
+    ``objective`` (encoding the objective bounds), ``search`` (SAT calls that found models or
+    ran out of time), ``proof`` (the SAT call that proved the last bound unsatisfiable)."""
+
+    status: Status
+    model: list[int] | None = None
+    value: int | None = None
+    lower_bound: int | None = None
+    lp_bound: int | None = None
+    fixed: int = 0
+    models: int = 0
+    seconds: dict[str, float] = field(default_factory=dict)
+
+
+class _Sliced:
+    """A python-sat solver driven in slices of conflicts until a deadline."""
+
+    def __init__(self, solver: Any, deadline: float | None) -> None:
+        self.solver = solver
+        self.deadline = deadline
+        self.budget = 2000
+
+    def solve(self, assumptions: Sequence[int] = ()) -> bool | None:
+        """True or False, or None when the deadline passed first."""
+        while True:
+            remaining = None if self.deadline is None else self.deadline - time.monotonic()
+            if remaining is not None and remaining <= 0:
+                return None
+            if self.deadline is None:
+                return bool(self.solver.solve(assumptions=list(assumptions)))
+            self.solver.conf_budget(self.budget)
+            t = time.monotonic()
+            answer = self.solver.solve_limited(assumptions=list(assumptions))
+            spent = time.monotonic() - t
+            if answer is not None:
+                return bool(answer)
+            assert remaining is not None
+            # Aim at slices of about _SLICE_SECONDS, never past the deadline by much.
+            target = min(_SLICE_SECONDS, max(0.02, remaining - spent))
+            scale = target / max(spent, 1e-3)
+            self.budget = int(min(max(self.budget * min(max(scale, 0.25), 4.0), 100), 10_000_000))
+
+
+class _ObjectiveBound:
+    """``sum w·[l] <= B`` for any B up to ``base``, on one encoding with slack bits."""
+
+    def __init__(self, objective: Objective, base: int, top: int, encoding: str) -> None:
+        self.base = base
+        self.bits = list(range(top + 1, top + 1 + base.bit_length()))
+        wlits = [(lit, w) for lit, w in objective.terms] + [(s, 1 << i) for i, s in enumerate(self.bits)]
+        groups = [list(g) for g in objective.groups] + [[s] for s in self.bits]
+        top_id = top + len(self.bits)
+        self.clauses, self.top = _native.encode(wlits, groups, base, top_id, encoding, False,
+                                                _native.DEFAULT_MAX_LITERALS, False)
+
+    def assumptions(self, bound: int) -> list[int]:
+        slack = self.base - bound
+        return [s if slack >> i & 1 else -s for i, s in enumerate(self.bits)]
+
+
+def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objective | None = None, *,
+           rows: Sequence[Row] = (), time_limit: float | None = None,
+           on_model: Callable[[list[int], int | None], None] | None = None, encoding: str = "auto",
+           use_lp: bool = True, reencode_below: float = 0.5, bisect: bool = False, first_probe: float = 0.5,
+           rc_rows: bool = True, lp_phases: bool = True, cover: Callable[[list[int]], list[list[int]]] | None = None,
+           log: Callable[[str], None] | None = None, num_vars: int | None = None) -> SearchResult:
+    """Finds a model of the clauses, and with an objective a least one.
+
+    ``clauses``: an iterable of DIMACS clauses, or a python-sat solver that already holds them
+    (it is used, not closed, and keeps what the search added: the objective's encodings, the
+    unit clauses of reduced-cost fixings, valid for models better than the last one found). ``top``: the largest variable in use (fresh variables of the
+    objective encoding are numbered above it). ``objective``: what to minimise, with its AMO
+    groups. ``rows``: the problem's linear rows for the relaxation (any valid rows over the
+    problem's variables; none turns the relaxation off, as does ``use_lp=False``);
+    ``num_vars``: the largest variable the rows and the objective use (default ``top``).
+    ``time_limit`` in seconds, kept to within a fraction of a second. ``on_model(model,
+    value)`` is called with every model found, each better than the one before. ``encoding``
+    names the encoder of the objective bound (see ``_corvane.encode``). ``reencode_below``: the
+    objective is encoded again once its bound falls below this fraction of the encoded one.
+    ``bisect``: probe the middle of the gap between the lower bound and the incumbent before
+    the next bound, each probe for ``first_probe`` seconds at first, twice as long after a round
+    in which no probe answered. ``rc_rows``: encode the relaxation's reduced-cost row beside the
+    objective bound, tightened with it; ``cover(literals)`` partitions its literals into AMO
+    groups (default: one group per literal). ``lp_phases``: the first SAT call starts from the
+    relaxation's point (optimisation only). ``log`` receives one line per step."""
+    from pysat.solvers import Solver  # type: ignore[import-untyped,unused-ignore]
+
+    start = time.monotonic()
+    deadline = None if time_limit is None else start + time_limit
+    seconds = {"lp": 0.0, "objective": 0.0, "search": 0.0, "proof": 0.0}
+    say = log or (lambda line: None)
+    own = not hasattr(clauses, "solve")
+    solver: Any = Solver(name=SOLVER, bootstrap_with=clauses) if own else clauses
+    try:
+        return _search(_Sliced(solver, deadline), top, objective, rows, on_model, encoding, use_lp, reencode_below,
+                       bisect, first_probe, rc_rows, lp_phases, cover, say, num_vars if num_vars is not None else top, seconds, start, deadline)
+    finally:
+        if own:
+            solver.delete()
+
+
+def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[Row],
+            on_model: Callable[[list[int], int | None], None] | None, encoding: str, use_lp: bool,
+            reencode_below: float, bisect: bool, first_probe: float, rc_rows: bool, lp_phases: bool,
+            cover: Callable[[list[int]], list[list[int]]] | None, say: Callable[[str], None], num_vars: int,
+            seconds: dict[str, float], start: float, deadline: float | None) -> SearchResult:
+    def timed_solve(assumptions: Sequence[int] = ()) -> bool | None:
+        t = time.monotonic()
+        answer = sat.solve(assumptions)
+        seconds["proof" if answer is False else "search"] += time.monotonic() - t
+        return answer
+
+    def remaining() -> float | None:
+        return None if deadline is None else max(0.0, deadline - time.monotonic())
+
+    result = SearchResult("UNKNOWN", seconds=seconds)
+    lower = None if objective is None else objective.offset  # weights are positive
+    relaxation = None
+    if objective is not None and objective.terms and rows and use_lp and _lp.available():
+        left = remaining()
+        relaxation = _lp.relax(objective.terms, objective.offset, rows, num_vars,
+                               None if left is None else 0.3 * left)
+        seconds["lp"] = relaxation.seconds
+        if relaxation.bound is not None:
+            result.lp_bound = relaxation.bound
+            lower = max(objective.offset, relaxation.bound)
+            if lp_phases:  # start next to the relaxation's point
+                sat.solver.set_phases([v if x > 0.5 else -v for v, x in relaxation.solution.items()])
+        say(f"c lp: {relaxation.status}, bound {relaxation.bound}, {relaxation.seconds:.2f} s")
+    if objective is None and rows and use_lp and _lp.available():
+        row = max((r for r in rows if not r.clause and len(set(r.weights)) > 1), key=lambda r: len(r.lits),
+                  default=None)
+        if row is not None:
+            # A decision problem: the largest PB row as the relaxation's objective. A least value
+            # above its bound proves the problem unsatisfiable; reduced costs fix literals.
+            left = remaining()
+            relaxation = _lp.relax(list(zip(row.lits, row.weights)), 0, rows, num_vars,
+                                   None if left is None else 0.3 * left)
+            seconds["lp"] = relaxation.seconds
+            result.lp_bound = relaxation.bound
+            say(f"c lp on the largest row: {relaxation.status}, least {relaxation.bound} of at most {row.bound}, "
+                f"{relaxation.seconds:.2f} s")
+            if relaxation.bound is not None and relaxation.bound > row.bound:
+                result.status = "UNSATISFIABLE"
+                return result
+            if relaxation.bound is not None:
+                fixings = relaxation.fixings(row.bound)
+                for lit in fixings:
+                    sat.solver.add_clause([lit])
+                result.fixed = len(fixings)
+                made = relaxation.reduced_cost_row(row.bound) if rc_rows else None
+                if made is not None:
+                    terms, scale = made
+                    groups = cover([lit for lit, _ in terms]) if cover else [[lit] for lit, _ in terms]
+                    rc_clauses, top = _native.encode(terms, groups, max(0, relaxation.row_bound(row.bound, scale)),
+                                                     top, encoding, False, _native.DEFAULT_MAX_LITERALS, False)
+                    for clause in rc_clauses:
+                        sat.solver.add_clause(clause)
+                    say(f"c reduced-cost row of {len(terms)} terms in {len(groups)} groups: {len(rc_clauses)} clauses")
+                # No phases from the relaxation's point here: on the scheduling decisions they cost
+                # up to half as much time again (bench/solve_ablation.py).
+    answer = timed_solve()
+    if answer is None:
+        result.lower_bound = lower
+        return result
+    if answer is False:
+        result.status = "UNSATISFIABLE"
+        return result
+    best = sat.solver.get_model() or []
+    result.models = 1
+    if objective is None:
+        if on_model:
+            on_model(best, None)
+        result.status, result.model = "SATISFIABLE", best
+        return result
+    value = objective.value(best)
+    if on_model:
+        on_model(best, value)
+    bound: _ObjectiveBound | None = None
+    fixed: set[int] = set()
+    rc: tuple[_ObjectiveBound, float] | None = None  # the reduced-cost row and its scale
+    probe = first_probe
+    assert lower is not None
+    while True:
+        result.model, result.value, result.lower_bound = best, value, lower
+        if value <= lower:
+            if value < lower:
+                raise AssertionError(f"a model of value {value} below the proven bound {lower}")
+            result.status = "OPTIMUM"
+            return result
+        target = value - 1 - objective.offset  # on the sum of the weights of the true literals
+        if relaxation is not None:
+            new = [lit for lit in relaxation.fixings(value - 1) if lit not in fixed]
+            for lit in new:
+                sat.solver.add_clause([lit])
+            fixed.update(new)
+            result.fixed = len(fixed)
+        if relaxation is not None and rc_rows:
+            if rc is not None and relaxation.row_bound(value - 1, rc[1]) < reencode_below * rc[0].base:
+                for s_ in rc[0].bits:
+                    sat.solver.add_clause([-s_])
+                rc = None
+            if rc is None:
+                made = relaxation.reduced_cost_row(value - 1)
+                if made is not None:
+                    t = time.monotonic()
+                    terms, scale = made
+                    groups = cover([lit for lit, _ in terms]) if cover else [[lit] for lit, _ in terms]
+                    rc_bound = _ObjectiveBound(Objective(terms, groups), relaxation.row_bound(value - 1, scale), top,
+                                          encoding)
+                    for clause in rc_bound.clauses:
+                        sat.solver.add_clause(clause)
+                    top = rc_bound.top
+                    rc = (rc_bound, scale)
+                    seconds["objective"] += time.monotonic() - t
+                    say(f"c reduced-cost row of {len(terms)} terms in {len(groups)} groups: "
+                        f"{len(rc_bound.clauses)} clauses")
+        if bound is None or target < reencode_below * bound.base:
+            t = time.monotonic()
+            if bound is not None:
+                for s in bound.bits:
+                    sat.solver.add_clause([-s])
+            bound = _ObjectiveBound(objective, target, top, encoding)
+            for clause in bound.clauses:
+                sat.solver.add_clause(clause)
+            top = bound.top
+            seconds["objective"] += time.monotonic() - t
+            say(f"c objective encoded for bounds up to {target + objective.offset}: {len(bound.clauses)} clauses, "
+                f"{time.monotonic() - t:.2f} s")
+        # Probe the middle of the gap, then the next bound, each for a while; when neither answers,
+        # both get twice as long. An unsatisfiable middle raises the lower bound.
+        goals = [value - 1] if not bisect or value - 1 <= lower else [(lower + value - 1) // 2, value - 1]
+        for goal in goals:
+            sat.solver.set_phases(best)
+            sat.deadline = time.monotonic() + probe if deadline is None else min(deadline, time.monotonic() + probe)
+            extra = [] if rc is None or relaxation is None else \
+                rc[0].assumptions(max(0, relaxation.row_bound(goal, rc[1])))
+            answer = timed_solve(bound.assumptions(goal - objective.offset) + extra)
+            sat.deadline = deadline
+            say(f"c bound {goal}: {'sat' if answer else 'unsat' if answer is False else 'open'}, "
+                f"{len(fixed)} fixed by reduced costs, {time.monotonic() - start:.2f} s")
+            if answer is False:
+                lower = goal + 1
+                break
+            if answer:
+                model = sat.solver.get_model() or []
+                improved = objective.value(model)
+                if improved > goal:
+                    raise AssertionError(f"the solver returned a model of value {improved} above the bound {goal}")
+                best, value = model, improved
+                result.models += 1
+                if on_model:
+                    on_model(best, value)
+                break
+        else:
+            if deadline is not None and time.monotonic() >= deadline:
+                result.status = "SATISFIABLE"
+                return result
+            probe *= 2

@@ -21,9 +21,11 @@
 #include <array>
 #include <bit>
 #include <span>
+#include <string>
 #include <unordered_map>
 
 #include "core/encoding.hpp"
+#include "quillet/errors.hpp"
 #include "encoders/rggt/size_bound.hpp"
 
 namespace quillet::rggt {
@@ -185,7 +187,22 @@ std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value
     return count;
 }
 
+void WorkMeter::give_up() const {
+    throw EncoderLimit("quillet: rggt: shaping the tree would take more than " + std::to_string(limit) +
+                       " steps of value-set arithmetic");
+}
+
 namespace {
+
+// The steps combine_vals takes: a bit per sum of the smaller set over the
+// words of the larger, or every sum sorted.
+template <class Value>
+std::uint64_t combine_cost(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap) {
+    if (cap <= Value{kOneWordCap}) return a.size() + b.size();
+    const SumLayout layout = sum_layout(a, b, cap);
+    if (layout.dense) return std::min(a.size(), b.size()) * (layout.limit / 64 + 1) + layout.limit / 64;
+    return std::uint64_t{a.size()} * b.size();
+}
 
 template <class Value>
 std::vector<Interval<Value>> runs_of(const std::vector<Value>& vals);
@@ -332,8 +349,9 @@ template <class Value>
 class PairQueue {
 public:
     // `nodes` bounds the number of nodes and so of classes.
-    PairQueue(const Value cap, const ClauseSink* sink, const std::size_t row_entries, const std::size_t nodes)
-        : cap_(cap), sink_(sink), row_entries_(std::max<std::size_t>(row_entries, 1)) {
+    PairQueue(const Value cap, const ClauseSink* sink, const std::size_t row_entries, const std::size_t nodes,
+              WorkMeter& work)
+        : cap_(cap), sink_(sink), row_entries_(std::max<std::size_t>(row_entries, 1)), work_(work) {
         classes_.reserve(nodes);
         versions_.reserve(nodes);
         active_.reserve(nodes);
@@ -395,6 +413,7 @@ public:
             for (const Value v : *cls.vals)
                 if (v != 0) holders.emplace_back(v, at);
         }
+        work_.add(holders.size());
         std::sort(holders.begin(), holders.end());
         std::vector<std::uint32_t> sharing;
         std::vector<std::uint32_t> seen(active_.size(), ~std::uint32_t{0});
@@ -640,6 +659,7 @@ private:
 
     // |X ∪ (X + m)| of a small set by merging the two ascending lists.
     std::uint64_t merged_union_size(const std::vector<Value>& x, const Value m) const {
+        work_.add(2 * x.size());
         std::size_t i = 0;
         std::size_t j = 0;
         std::uint64_t count = 0;
@@ -663,6 +683,7 @@ private:
         const std::size_t words = x_bits_.size();
         const std::size_t word_shift = shift / 64;
         const unsigned bit_shift = shift % 64;
+        work_.add(words);
         std::uint64_t extra = 0;  // values of X + m below the cap that X lacks
         for (std::size_t w = word_shift; w < words; ++w) {
             std::uint64_t moved = x_bits_[w - word_shift] << bit_shift;
@@ -685,8 +706,12 @@ private:
         const ValueClass<Value>& b = classes_[right];
         const std::size_t na = a.count;
         const std::size_t nb = b.count;
-        if (cap_ <= Value{kOneWordCap}) return combined_size(*a.vals, *b.vals, cap_, scratch_);
+        if (cap_ <= Value{kOneWordCap}) {
+            work_.add(na + nb);
+            return combined_size(*a.vals, *b.vals, cap_, scratch_);
+        }
         if (na * nb <= kSmallSums) {
+            work_.add(na * nb);
             const std::span<const Value> xs = na <= a.few.size() ? std::span<const Value>(a.few.data(), na) : *a.vals;
             const std::span<const Value> ys = nb <= b.few.size() ? std::span<const Value>(b.few.data(), nb) : *b.vals;
             std::array<Value, kSmallSums> sums;
@@ -715,6 +740,7 @@ private:
         const SumLayout layout = sum_layout(*a.vals, *b.vals, cap_);
         const double bitmap_cost = layout.dense ? static_cast<double>(std::min(na, nb)) * (layout.limit / 64 + 1) * 2
                                                 : static_cast<double>(na) * nb * (std::bit_width(na * nb) + 1);
+        work_.add(static_cast<std::uint64_t>(std::min(runs_cost, bitmap_cost)));
         if (runs_cost < bitmap_cost)
             return by_a_runs <= by_b_runs ? shifted_runs_size(a.runs, *b.vals) : shifted_runs_size(b.runs, *a.vals);
         return combined_size(*a.vals, *b.vals, cap_, scratch_);
@@ -801,6 +827,7 @@ private:
     Value cap_;
     const ClauseSink* sink_;
     std::size_t row_entries_;
+    WorkMeter& work_;
     CombineScratch<Value> scratch_;
     std::vector<ValueClass<Value>> classes_;
     std::vector<std::uint32_t> versions_;  // per class: the scan its current bound belongs to
@@ -827,12 +854,10 @@ private:
     std::array<std::uint32_t, 2> subsets_{kNoNode, kNoNode};  // classes whose sets the scanning class's set holds
 };
 
-// When the lower bound of SizeBound starts: the value sets' total at its
-// first certification (or the budget's literals, if fewer), the work that certification may take (leaf values
-// times active subtrees), and the merges it counts (a size product of at
+// When the lower bound of SizeBound starts: the work that one certification
+// may take (leaf values times active subtrees), and the merges it counts (a size product of at
 // least 1024 per active subtree, so that its greedy sums cost less than the
 // combination).
-constexpr std::uint64_t kCertifyFromValues = std::uint64_t{1} << 20;
 constexpr std::uint64_t kCertifyWork = std::uint64_t{1} << 26;
 constexpr std::size_t kCountedProductPerSubtree = 1024;
 
@@ -848,10 +873,12 @@ Node<Value>& append_node(NodeList<Value>& nodes) {
 
 template <class Value>
 Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nodes, const Value cap,
-                                  const ClauseSink* sink, const std::size_t row_entries) {
+                                  const ClauseSink* sink, const std::size_t row_entries, WorkMeter* meter) {
     if (groups.empty()) return nullptr;
     nodes.reserve(nodes.size() + 2 * groups.size() - 1);
-    PairQueue<Value> queue(cap, sink, row_entries, 2 * groups.size() - 1);
+    WorkMeter unmetered;
+    WorkMeter& work = meter != nullptr ? *meter : unmetered;
+    PairQueue<Value> queue(cap, sink, row_entries, 2 * groups.size() - 1, work);
     for (const std::vector<TermRef>& group : groups) {
         Node<Value>& leaf = append_node(nodes);
         leaf.is_leaf = true;
@@ -872,6 +899,7 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
     // reduction passes may still shrink it.
     std::uint64_t held_values = 0;
     for (const std::unique_ptr<Node<Value>>& leaf : nodes) held_values += leaf->vals.size();
+    const std::uint64_t leaf_values = held_values;
     const std::uint64_t value_limit =
         sink == nullptr ? ~std::uint64_t{0}
                         : sink->max_literals() / (sizeof(Value) / sizeof(Lit)) +
@@ -880,15 +908,19 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
     // Within the value limit, a tree that surely writes more literals than
     // the budget is refused as soon as the lower bound of SizeBound shows
     // it: the bound counts once the leaves are certified final, which is
-    // tried when the value sets first hold 1 Mi values and again whenever
-    // they double; a trial has its own bar and skips it.
+    // tried before the first merge (so that a tree of all-different leaves,
+    // whose shaping is costly from the start, is counted from the start)
+    // and again whenever the value sets double; a trial has its own bar and
+    // skips it.
     const bool bounded = sink != nullptr && !sink->trial() && nodes.size() == groups.size();
     const std::uint64_t size_bound_room =
         bounded ? sink->max_literals() - std::min(sink->max_literals(), sink->num_literals()) : ~std::uint64_t{0};
     SizeBound<Value> size_bound(cap, size_bound_room);
-    // A small budget is passed by small trees: certify as soon as the
-    // values outnumber its literals.
-    std::uint64_t certify_at = std::min(kCertifyFromValues, size_bound_room);
+    // Certification is tried again whenever the values double (greedy sums
+    // over fewer, larger subtrees find cuts that the leaves alone miss), all
+    // tries together within the work allowed to one.
+    std::uint64_t certify_at = held_values;
+    std::uint64_t certify_room = kCertifyWork;
     std::vector<std::uint32_t> active(nodes.size());
     std::vector<std::uint32_t> active_at(2 * groups.size() - 1);
     for (std::uint32_t k = 0; k < active.size(); ++k) active[k] = active_at[k] = k;
@@ -906,7 +938,11 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
             sink->poll();
         }
         if (bounded && !size_bound.certified() && held_values >= certify_at) {
-            size_bound.certify(nodes, groups.size(), active, kCertifyWork);
+            const std::uint64_t cost = leaf_values * active.size();
+            if (cost <= std::min(certify_room, kCertifyWork)) {
+                certify_room -= cost;
+                size_bound.certify(nodes, groups.size(), active, kCertifyWork, work);
+            }
             certify_at *= 2;
         }
         const auto [first, second] = queue.pop_best();
@@ -916,11 +952,12 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
         const std::size_t right_size = nodes[second]->vals.size();
         if (size_bound.certified() &&
             left_size * right_size >= kCountedProductPerSubtree * active.size() &&
-            size_bound.count_merge(nodes, first, second, active))
+            size_bound.count_merge(nodes, first, second, active, work))
             throw_encoding_too_large(sink->max_literals());
         Node<Value>& merged = append_node(nodes);
         merged.left = nodes[first].get();
         merged.right = nodes[second].get();
+        work.add(combine_cost(merged.left->vals, merged.right->vals, cap));
         merged.vals = combine_vals(merged.left->vals, merged.right->vals, cap, scratch);
         held_values += merged.vals.size();
         if (held_values > value_limit) throw_encoding_too_large(sink->max_literals());
@@ -1199,7 +1236,7 @@ std::pair<std::size_t, std::size_t> terms_of_value(const Node<Value>& leaf, cons
     template std::uint64_t combined_size(const std::vector<Value>&, const std::vector<Value>&, Value,              \
                                          CombineScratch<Value>&);                                                  \
     template Node<Value>* build_min_ratio_tree(const GroupTerms&, NodeList<Value>&, Value, const ClauseSink*,      \
-                                               std::size_t);                                                  \
+                                               std::size_t, WorkMeter*);                                      \
     template void initialize_root_intervals(Node<Value>&, Value);                                                  \
     template void merge_adjacent_child_intervals(const Node<Value>&, Node<Value>&, const Node<Value>&, Value);     \
     template void make_child_intervals(Node<Value>*, Value, const ClauseSink*);                                    \

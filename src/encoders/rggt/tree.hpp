@@ -76,6 +76,22 @@ void sort_unique(std::vector<Value>& values) {
     values.erase(std::unique(values.begin(), values.end()), values.end());
 }
 
+// The value-set arithmetic of one encode (combined sizes, combinations, the
+// size bound's sweeps), counted in element or 64-bit word operations from
+// each step's own cost estimate. Shaping trees of large, sparse value sets
+// costs far more than any output it could give (every growing node meets
+// every other subtree), so past `limit` the encode gives up with
+// EncoderLimit: a limit of this encoder's work, not a claim about the size.
+struct WorkMeter {
+    std::uint64_t done = 0;
+    std::uint64_t limit = ~std::uint64_t{0};
+    void add(const std::uint64_t steps) {
+        done += std::min(steps, ~std::uint64_t{0} - done);
+        if (done > limit) [[unlikely]] give_up();
+    }
+    [[noreturn]] void give_up() const;
+};
+
 // Working storage shared by all value-set combinations of one tree build.
 // The bitmap of the larger set is kept for the next call: a merge step
 // combines the new node with every other subtree in turn.
@@ -105,9 +121,11 @@ std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value
 // too large.
 // `row_entries` is how many pairs each class ranks ahead of need; it only
 // trades rescans for heap entries and never changes the tree.
+// `meter`, when given, counts the shaping's value-set arithmetic.
 template <class Value>
 Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nodes, Value cap,
-                                  const ClauseSink* sink = nullptr, std::size_t row_entries = 8);
+                                  const ClauseSink* sink = nullptr, std::size_t row_entries = 8,
+                                  WorkMeter* meter = nullptr);
 
 // The root's intervals: [0, largest value below the cap] and, when the cap
 // is reachable, the overflow [cap, cap].

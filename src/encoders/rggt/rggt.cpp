@@ -301,16 +301,16 @@ void encode_reduced(const GroupedLeqConstraint& constraint, Encoding& encoding) 
     NodeList<Value> nodes;
     Node<Value>* root = nullptr;
     WorkMeter work;
-    work.limit = shaping_work_limit(encoding.cnf().max_literals());
+    work.limit = shaping_work_limit(encoding.sink.max_literals());
     do {
         nodes.clear();
-        root = build_min_ratio_tree(groups, nodes, cap, &encoding.cnf(), 8, &work);
+        root = build_min_ratio_tree(groups, nodes, cap, &encoding.sink, 8, &work);
         if (root == nullptr) return;
         initialize_root_intervals(*root, cap);
-        make_child_intervals(root, cap, &encoding.cnf());
+        make_child_intervals(root, cap, &encoding.sink);
     } while (lower_weights_to_leaf_intervals(nodes, groups, cap));
 
-    ClauseSink& cnf = encoding.cnf();
+    ClauseSink& cnf = encoding.sink;
     if (root->is_leaf) {
         for (const TermRef& term : root->terms)
             if (term.weight > constraint.bound) cnf.add_clause({-term.lit});

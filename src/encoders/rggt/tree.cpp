@@ -659,7 +659,6 @@ private:
 
     // |X ∪ (X + m)| of a small set by merging the two ascending lists.
     std::uint64_t merged_union_size(const std::vector<Value>& x, const Value m) const {
-        work_.add(2 * x.size());
         std::size_t i = 0;
         std::size_t j = 0;
         std::uint64_t count = 0;
@@ -854,12 +853,17 @@ private:
     std::array<std::uint32_t, 2> subsets_{kNoNode, kNoNode};  // classes whose sets the scanning class's set holds
 };
 
-// When the lower bound of SizeBound starts: the work that one certification
-// may take (leaf values times active subtrees), and the merges it counts (a size product of at
-// least 1024 per active subtree, so that its greedy sums cost less than the
-// combination).
+// When the lower bound of SizeBound starts: the values from which
+// certification may take the work of kCertifyWork (leaf values times active
+// subtrees) and the work all earlier tries may share, and the merges it
+// counts: a size product of at least 1024 per active subtree, so that its
+// greedy sums cost less than the combination, and at most 3 literals per
+// pair of values that would come to at least 2^-10 of the room.
+constexpr std::uint64_t kCertifyFromValues = std::uint64_t{1} << 20;
+constexpr std::uint64_t kEarlyCertifyWork = std::uint64_t{1} << 18;
 constexpr std::uint64_t kCertifyWork = std::uint64_t{1} << 26;
 constexpr std::size_t kCountedProductPerSubtree = 1024;
+constexpr unsigned kCountedShareOfRoom = 10;
 
 template <class Value>
 Node<Value>& append_node(NodeList<Value>& nodes) {
@@ -908,19 +912,21 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
     // Within the value limit, a tree that surely writes more literals than
     // the budget is refused as soon as the lower bound of SizeBound shows
     // it: the bound counts once the leaves are certified final, which is
-    // tried before the first merge (so that a tree of all-different leaves,
-    // whose shaping is costly from the start, is counted from the start)
-    // and again whenever the value sets double; a trial has its own bar and
-    // skips it.
+    // tried as soon as the value sets outgrow the leaves (so that a tree of
+    // all-different leaves, whose shaping is costly from the start, is
+    // counted early) and again whenever they double; a trial has its own bar
+    // and skips it.
     const bool bounded = sink != nullptr && !sink->trial() && nodes.size() == groups.size();
     const std::uint64_t size_bound_room =
         bounded ? sink->max_literals() - std::min(sink->max_literals(), sink->num_literals()) : ~std::uint64_t{0};
     SizeBound<Value> size_bound(cap, size_bound_room);
     // Certification is tried again whenever the values double (greedy sums
-    // over fewer, larger subtrees find cuts that the leaves alone miss), all
-    // tries together within the work allowed to one.
+    // over fewer, larger subtrees find cuts that the leaves alone miss); the
+    // tries before the values reach 1 Mi wait until they hold four times the
+    // leaves' values and share a small allowance, so that trees that stay
+    // small pay next to nothing for them.
     std::uint64_t certify_at = held_values;
-    std::uint64_t certify_room = kCertifyWork;
+    std::uint64_t early_room = kEarlyCertifyWork;
     std::vector<std::uint32_t> active(nodes.size());
     std::vector<std::uint32_t> active_at(2 * groups.size() - 1);
     for (std::uint32_t k = 0; k < active.size(); ++k) active[k] = active_at[k] = k;
@@ -939,8 +945,9 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
         }
         if (bounded && !size_bound.certified() && held_values >= certify_at) {
             const std::uint64_t cost = leaf_values * active.size();
-            if (cost <= std::min(certify_room, kCertifyWork)) {
-                certify_room -= cost;
+            const bool early = held_values < kCertifyFromValues;
+            if (cost <= (early ? early_room : kCertifyWork) && (!early || held_values >= 4 * leaf_values)) {
+                if (early) early_room -= cost;
                 size_bound.certify(nodes, groups.size(), active, kCertifyWork, work);
             }
             certify_at *= 2;
@@ -950,8 +957,12 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
         deactivate(second);
         const std::size_t left_size = nodes[first]->vals.size();
         const std::size_t right_size = nodes[second]->vals.size();
-        if (size_bound.certified() &&
-            left_size * right_size >= kCountedProductPerSubtree * active.size() &&
+        // A merge writes at most 3 literals per pair of values and 2 per
+        // value: one that could add only a thousandth of the room is not
+        // worth its count.
+        const std::uint64_t most = 3 * std::uint64_t{left_size} * right_size + 2 * (left_size + right_size);
+        if (size_bound.certified() && left_size * right_size >= kCountedProductPerSubtree * active.size() &&
+            most >= (size_bound_room >> kCountedShareOfRoom) &&
             size_bound.count_merge(nodes, first, second, active, work))
             throw_encoding_too_large(sink->max_literals());
         Node<Value>& merged = append_node(nodes);

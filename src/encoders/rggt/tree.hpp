@@ -9,8 +9,9 @@
 // tests check both steps against the rules written out directly.
 //
 // The shaping keeps one class per distinct value set, so equal sets cost
-// nothing extra, and ranks pairs of classes lazily (see rggt_tree.cpp);
-// value sets never hold more than cap + 1 values.
+// nothing extra, and ranks pairs of classes lazily (see tree.cpp) by the
+// sizes of their combined sets (set_sizes.hpp); value sets never hold more
+// than cap + 1 values.
 #pragma once
 
 #include <algorithm>
@@ -91,27 +92,6 @@ struct WorkMeter {
     }
     [[noreturn]] void give_up() const;
 };
-
-// Working storage shared by all value-set combinations of one tree build.
-// The bitmap of the larger set is kept for the next call: a merge step
-// combines the new node with every other subtree in turn.
-template <class Value>
-struct CombineScratch {
-    std::vector<Value> sums;
-    const std::vector<Value>* source = nullptr;
-    std::vector<std::uint64_t> source_bits;  // bit v for each value v < cap of *source
-    std::vector<std::uint64_t> sum_bits;
-};
-
-// The saturated sums x + y for x in a and y in b, ascending and distinct.
-template <class Value>
-std::vector<Value> combine_vals(const std::vector<Value>& a, const std::vector<Value>& b, Value cap,
-                                CombineScratch<Value>& scratch);
-
-// |combine_vals(a, b, cap)| without building the list.
-template <class Value>
-std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value>& b, Value cap,
-                            CombineScratch<Value>& scratch);
 
 // Builds the tree greedily into `nodes` (the leaves first, in group order,
 // then the merged nodes in merge order) and returns its root, or null

@@ -6,7 +6,8 @@
 The inputs are G groups of 2 literals with weights uniform in 1..10^6 (seed 1) and a bound of 30% of
 the sum of the group maxima. Each (input, entry point, budget) runs in a child process under an
 address-space limit (RLIMIT_AS) and a time limit; the child reports its CPU seconds and peak resident
-memory, and the outcome: answered (with the encoding's literals), too large, or the error it met.
+memory, and the outcome: answered (with the encoding's literals), too large (EncodingTooLarge), an
+EncoderLimit with its message, or the error it met.
 Prints the Markdown table of bench/README.md's section "Bounded work".
 """
 from __future__ import annotations
@@ -41,8 +42,10 @@ try:
     else:
         buf, _ = _corvane.encode_flat(wlits, grps, bound, encoder=what, max_literals=budget)
         out = f"answered: {len(memoryview(buf)) } entries"
-except RuntimeError as e:
-    out = "too large" if "too large" in str(e) else str(e)
+except _corvane.EncodingTooLarge:
+    out = "too large"
+except _corvane.EncoderLimit as e:
+    out = f"{type(e).__name__}: {str(e).removeprefix('quillet: ')}"
 except MemoryError:
     out = "MemoryError"
 seconds = time.process_time() - start

@@ -124,7 +124,6 @@ struct Encoding {
     // the counts. Call once, on the way out.
     EncodeResult finish(bool clean);
     EncodingSize size() const;
-    ClauseSink& cnf() { return sink; }  // the encoders' name for the sink
 };
 
 // Drops repeated literals inside each clause (the first occurrence stays)

@@ -184,7 +184,7 @@ void gather_inputs(const std::vector<Lit>& bucket, const std::vector<Lit>& below
 }  // namespace
 
 void GgpwEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
-    ClauseSink& cnf = encoding.cnf();
+    ClauseSink& cnf = encoding.sink;
     VariableManager& vars = encoding.vars;
     const std::vector<std::vector<Lit>>& groups = constraint.groups;
 

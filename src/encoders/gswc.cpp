@@ -123,7 +123,7 @@ void GswcEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodi
     const Lit k = has_registers ? static_cast<Lit>(bound) : 0;
 
     const std::vector<Weight>& weights = encoding.group_weights;
-    ClauseSink& cnf = encoding.cnf();
+    ClauseSink& cnf = encoding.sink;
     const ClauseBudget budget = count_clauses(groups, weights, bound);
     if (cnf.counting_only()) return cnf.count(budget.clauses, budget.literals);
     cnf.require_room(budget.literals);

@@ -629,9 +629,9 @@ void MddEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodin
             const auto words = static_cast<std::size_t>(constraint.bound / 64 + 1);
             const EncodingSize size =
                 LevelCounter(constraint.bound, words).count(weights, suffix, constraint.bound, room, sink);
-            encoding.cnf().require_room(size.literals);
+            encoding.sink.require_room(size.literals);
             encoding.vars.fresh_block(static_cast<std::uint64_t>(size.variables));
-            return encoding.cnf().count(size.clauses, size.literals);
+            return encoding.sink.count(size.clauses, size.literals);
         }
     }
     // Before the construction, which takes time and memory in proportion to
@@ -654,7 +654,7 @@ void MddEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encodin
     }
     DiagramBuilder diagram(constraint.groups, weights, std::move(suffix), encoding.vars, encoding.sink);
     const ChildCode root = diagram.build(constraint.bound);
-    add_diagram_clauses(diagram, root, encoding.cnf());
+    add_diagram_clauses(diagram, root, encoding.sink);
 }
 
 }  // namespace quillet

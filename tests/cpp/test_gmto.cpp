@@ -243,8 +243,7 @@ TEST(GmtoRadixSearch, AgreesWithFactoringOnManyMostlyCoprimeWeights) {
 // One prime shared by two of thousands of otherwise co-prime weights is the
 // radix: the batch gcds must find the pair wherever it sits in the product
 // tree (across the top split, side by side in a leaf pair, at the two
-// ends), with trees large enough for Toom-3 products and Barrett
-// reductions, and of odd size.
+// ends), with trees of thousands of limbs, and of odd size.
 struct SharedPair {
     std::size_t weights;
     std::size_t first;

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "core/encoding.hpp"
+#include "encoders/rggt/set_sizes.hpp"
 #include "encoders/rggt/tree.hpp"
 #include "helpers.hpp"
 

@@ -472,7 +472,7 @@ u128 grouped_capacity(std::span<const Weight> kept_weights, std::span<const std:
 }  // namespace
 
 void GmtoEncoder::build(const GroupedLeqConstraint& constraint, Encoding& encoding) const {
-    ClauseSink& cnf = encoding.cnf();
+    ClauseSink& cnf = encoding.sink;
     const Weight bound = constraint.bound;
 
     // Literals heavier than the bound are fixed false; the rest stay, group

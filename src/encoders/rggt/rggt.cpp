@@ -25,7 +25,16 @@
 // weight within its interval keeps the set of models.
 //
 // Size: one variable per interval, and per internal node one clause per
-// child interval plus one per pair of a left and a right interval.
+// child interval plus one per pair of a left and a right interval. The
+// shaping refuses a tree that its lower bound shows past the budget
+// (EncodingTooLarge, see size_bound.hpp), and gives up with EncoderLimit
+// once its value-set arithmetic passes the larger of the budget's literals
+// and 2^30 steps (about a second): large all-different value sets, as of
+// many groups with weights in the millions, make every step of a growing
+// chain meet every other subtree long before any bound on the size can
+// tell; a size bound that holds for every tree shape is too weak there,
+// since a chain of single groups pays only a few literals per interval at
+// each step.
 //
 // Values live in 64 bits, except for a bound of 2^64 - 1, whose cap does not
 // fit: that case runs the same construction on 128-bit values so that sums
@@ -49,6 +58,8 @@ namespace quillet {
 using namespace rggt;
 
 namespace {
+
+constexpr std::uint64_t kMinShapingWork = std::uint64_t{1} << 30;
 
 // The variables of every node's intervals, node after node in one array
 // (one allocation for the whole tree); 0 where an interval has none.
@@ -274,6 +285,12 @@ Size encoding_size(const NodeList<Value>& nodes, const Node<Value>& root, const 
     return size;
 }
 
+// The value-set arithmetic one encode may do: as many steps as the budget
+// has literals, and at least 2^30 (about a second).
+std::uint64_t shaping_work_limit(const std::uint64_t max_literals) {
+    return std::max(max_literals, kMinShapingWork);
+}
+
 template <class Value>
 void encode_reduced(const GroupedLeqConstraint& constraint, Encoding& encoding) {
     GroupTerms groups = make_group_terms(constraint, encoding.group_weights);
@@ -283,15 +300,17 @@ void encode_reduced(const GroupedLeqConstraint& constraint, Encoding& encoding) 
     // The last pass changed nothing, so its tree is the final tree.
     NodeList<Value> nodes;
     Node<Value>* root = nullptr;
+    WorkMeter work;
+    work.limit = shaping_work_limit(encoding.sink.max_literals());
     do {
         nodes.clear();
-        root = build_min_ratio_tree(groups, nodes, cap, &encoding.cnf());
+        root = build_min_ratio_tree(groups, nodes, cap, &encoding.sink, 8, &work);
         if (root == nullptr) return;
         initialize_root_intervals(*root, cap);
-        make_child_intervals(root, cap, &encoding.cnf());
+        make_child_intervals(root, cap, &encoding.sink);
     } while (lower_weights_to_leaf_intervals(nodes, groups, cap));
 
-    ClauseSink& cnf = encoding.cnf();
+    ClauseSink& cnf = encoding.sink;
     if (root->is_leaf) {
         for (const TermRef& term : root->terms)
             if (term.weight > constraint.bound) cnf.add_clause({-term.lit});

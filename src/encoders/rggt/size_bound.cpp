@@ -169,7 +169,8 @@ private:
 template <class Value>
 std::vector<Value> sampled_starts(const NodeList<Value>& nodes, const std::vector<Value>& vals,
                                   const std::uint32_t sibling, const std::vector<std::uint32_t>& active,
-                                  const Value cap, std::uint64_t work) {
+                                  const Value cap, std::uint64_t work, WorkMeter& meter) {
+    const std::uint64_t allowed = work;
     const Value bound = cap - 1;
     SumSample sample(static_cast<std::uint64_t>(bound));
     std::vector<std::uint32_t> rest;
@@ -187,6 +188,7 @@ std::vector<Value> sampled_starts(const NodeList<Value>& nodes, const std::vecto
     for (const std::uint32_t m : active)
         if (!take(m)) rest.push_back(m);
     sample.finish(static_cast<std::uint64_t>(bound));
+    meter.add(allowed - work + 5 * (vals.size() + rest.size()));
     std::vector<bool> cut(vals.size(), false);
     const Value spread = bound > sample_top ? bound - sample_top : 0;
     for (int k = 0; k <= 4; ++k) {
@@ -214,10 +216,12 @@ std::vector<Value> sampled_starts(const NodeList<Value>& nodes, const std::vecto
 
 template <class Value>
 bool SizeBound<Value>::certify(const NodeList<Value>& nodes, const std::size_t leaves,
-                               const std::vector<std::uint32_t>& active, const std::uint64_t work) {
+                               const std::vector<std::uint32_t>& active, const std::uint64_t work,
+                               WorkMeter& meter) {
     std::uint64_t windows = 0;
     for (std::size_t l = 0; l < leaves; ++l) windows += nodes[l]->vals.size();
     if (active.size() < 2 || windows * active.size() > work) return false;
+    meter.add(3 * windows * active.size() + nodes.size());
     // The subtree holding each leaf, and the two largest subtrees.
     std::vector<std::uint32_t> owner(nodes.size(), kNone);
     std::uint32_t largest = kNone;
@@ -254,8 +258,9 @@ bool SizeBound<Value>::certify(const NodeList<Value>& nodes, const std::size_t l
 
 template <class Value>
 bool SizeBound<Value>::count_merge(const NodeList<Value>& nodes, const std::uint32_t x, const std::uint32_t y,
-                                   const std::vector<std::uint32_t>& active) {
+                                   const std::vector<std::uint32_t>& active, WorkMeter& meter) {
     const Value bound = cap_ - 1;
+    meter.add(2 * (nodes[x]->vals.size() + nodes[y]->vals.size()) + 3 * active.size());
     const std::vector<Value>& vx = nodes[x]->vals;
     const std::vector<Value>& vy = nodes[y]->vals;
     // The node's first interval ends at or below bound - widest.
@@ -275,7 +280,8 @@ bool SizeBound<Value>::count_merge(const NodeList<Value>& nodes, const std::uint
     const auto starts = [&](const std::vector<Value>& own, const std::uint32_t sibling) {
         const std::vector<Value>& other = nodes[sibling]->vals;
         if (can_sample && other.size() * (static_cast<std::uint64_t>(bound) / 64 + 1) <= work / 2)
-            return sampled_starts(nodes, own, sibling, active, cap_, work);
+            return sampled_starts(nodes, own, sibling, active, cap_, work, meter);
+        meter.add(3 * (own.size() + other.size()) + active.size());
         return interval_starts(own, other, {Value{0}, widest, toward(other)}, cap_);
     };
     const std::vector<Value> left = starts(vx, y);

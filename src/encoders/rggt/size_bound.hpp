@@ -48,12 +48,12 @@ public:
     // Returns false, leaving the bound uncertified, when it finds none for
     // some pair or when that would take more than `work` steps.
     bool certify(const NodeList<Value>& nodes, std::size_t leaves, const std::vector<std::uint32_t>& active,
-                 std::uint64_t work);
+                 std::uint64_t work, WorkMeter& meter);
     // Counts the clauses of the merge of nodes x and y (removed from
     // `active`, which holds the other subtrees). Returns whether the bound
     // now passes the room.
     bool count_merge(const NodeList<Value>& nodes, std::uint32_t x, std::uint32_t y,
-                     const std::vector<std::uint32_t>& active);
+                     const std::vector<std::uint32_t>& active, WorkMeter& meter);
     std::uint64_t literals() const { return literals_; }
 
 private:

@@ -1,14 +1,15 @@
 // The tree shaping of the RGGT encoder and the intervals of its nodes; see
-// rggt_tree.hpp for the rules.
+// tree.hpp for the rules.
 //
 // Shaping ranks pairs of value classes (subtrees with equal value sets)
 // with a heap that holds only a few pairs per class: each class's row keeps
 // its best pairs and a bound for the ones it left out, and is scanned again
 // whenever that bound could beat the heap (see PairQueue). A scan meets
 // every other class, but cheap lower bounds spare most of the exact
-// combined sizes, each of which costs up to |a|·|b| work: among them the
-// bound each partner keeps from the last scan that met it, which also holds
-// for every set containing the scanner's (a node merged from it). At the
+// combined sizes (set_sizes.hpp), each of which costs up to |a|·|b| work:
+// among them the bound each partner keeps from the last scan that met it,
+// which also holds for every set containing the scanner's (a node merged
+// from it). At the
 // start, leaves sharing no value but 0 are not compared at all until their
 // union-size bound reaches the top of the heap. Memory grows with the number
 // of classes, not their square; a growing node still meets every class once
@@ -19,176 +20,32 @@
 #include "encoders/rggt/tree.hpp"
 
 #include <array>
-#include <bit>
-#include <span>
+#include <string>
 #include <unordered_map>
 
 #include "core/encoding.hpp"
+#include "quillet/errors.hpp"
+#include "encoders/rggt/set_sizes.hpp"
 #include "encoders/rggt/size_bound.hpp"
 
 namespace quillet::rggt {
 
-namespace {
-
-// Without a target flag for the popcnt instruction, std::popcount is a
-// library call; this inline form is several times cheaper in the bitmap
-// loops.
-inline std::uint64_t popcount64(std::uint64_t x) {
-    x -= (x >> 1) & 0x5555555555555555ULL;
-    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
-    return (x * 0x0101010101010101ULL) >> 56;
-}
-
-struct SumLayout {
-    bool dense = false;
-    bool overflow = false;    // some sum reaches the cap
-    std::size_t limit = 0;    // when dense: every sum below the cap is below limit
-};
-
-template <class Value>
-SumLayout sum_layout(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap) {
-    SumLayout layout;
-    const Value top = saturating_sum(a.back(), b.back(), cap);
-    layout.overflow = top == cap;
-    const Value limit = layout.overflow ? cap : top + 1;
-    const std::size_t larger = std::max(a.size(), b.size());
-    constexpr std::size_t max_bits = std::size_t{1} << 28;
-    if (a.size() * b.size() > 64 && limit <= Value{max_bits} && limit <= Value{64} * (Value{larger} + 1)) {
-        layout.dense = true;
-        layout.limit = static_cast<std::size_t>(limit);
-    }
-    return layout;
-}
-
-template <class Value>
-void prepare_source_bits(const std::vector<Value>& values, const Value cap, CombineScratch<Value>& scratch) {
-    if (scratch.source == &values) return;
-    scratch.source = &values;
-    scratch.source_bits.clear();
-    for (const Value x : values) {
-        if (x >= cap) break;
-        const auto v = static_cast<std::size_t>(x);
-        scratch.source_bits.resize(v / 64 + 1, 0);
-        scratch.source_bits[v / 64] |= std::uint64_t{1} << (v % 64);
-    }
-}
-
-// ORs the values of the larger set, shifted by each value of the smaller
-// one, into scratch.sum_bits (bit v for value v < layout.limit).
-template <class Value>
-void mark_sums(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
-               const SumLayout& layout, CombineScratch<Value>& scratch) {
-    const std::vector<Value>& big = a.size() >= b.size() ? a : b;
-    const std::vector<Value>& small = a.size() >= b.size() ? b : a;
-    prepare_source_bits(big, cap, scratch);
-    const std::vector<std::uint64_t>& source = scratch.source_bits;
-    const std::size_t words = (layout.limit + 63) / 64;
-    std::vector<std::uint64_t>& sums = scratch.sum_bits;
-    sums.assign(words, 0);
-    for (const Value y : small) {
-        if (y >= Value{layout.limit}) break;
-        const auto shift = static_cast<std::size_t>(y);
-        const std::size_t word_shift = shift / 64;
-        const unsigned bit_shift = shift % 64;
-        const std::size_t end = std::min(source.size(), words - word_shift);
-        if (bit_shift == 0) {
-            for (std::size_t w = 0; w < end; ++w) sums[w + word_shift] |= source[w];
-            continue;
-        }
-        for (std::size_t w = 0; w < end; ++w) {
-            sums[w + word_shift] |= source[w] << bit_shift;
-            if (w + word_shift + 1 < words) sums[w + word_shift + 1] |= source[w] >> (64 - bit_shift);
-        }
-    }
-    if (layout.limit % 64 != 0) sums[words - 1] &= (std::uint64_t{1} << (layout.limit % 64)) - 1;
-}
-
-template <class Value>
-void collect_sums(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
-                  std::vector<Value>& sums) {
-    sums.clear();
-    sums.reserve(a.size() * b.size());
-    for (const Value x : a)
-        for (const Value y : b) sums.push_back(saturating_sum(x, y, cap));
-    sort_unique(sums);
-}
-
-// With a cap of at most 64 every sum below it is a bit of one word: the
-// bits of a shifted by each value of b. `overflow` tells whether some sum
-// reaches the cap (the largest one does).
-template <class Value>
-std::uint64_t one_word_sums(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
-                            bool& overflow) {
-    std::uint64_t bits_a = 0;
-    for (const Value x : a) {
-        if (x >= cap) break;
-        bits_a |= std::uint64_t{1} << static_cast<unsigned>(x);
-    }
-    std::uint64_t sums = 0;
-    for (const Value y : b) {
-        if (y >= cap) break;
-        sums |= bits_a << static_cast<unsigned>(y);
-    }
-    if (cap < 64) sums &= (std::uint64_t{1} << static_cast<unsigned>(cap)) - 1;
-    overflow = saturating_sum(a.back(), b.back(), cap) == cap;
-    return sums;
-}
-
-constexpr std::uint64_t kOneWordCap = 64;
-}  // namespace
-
-template <class Value>
-std::vector<Value> combine_vals(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
-                                CombineScratch<Value>& scratch) {
-    if (a.empty() || b.empty()) return {};
-    if (cap <= Value{kOneWordCap}) {
-        bool overflow = false;
-        std::uint64_t word = one_word_sums(a, b, cap, overflow);
-        std::vector<Value> out;
-        out.reserve(static_cast<std::size_t>(popcount64(word)) + 1);
-        for (; word != 0; word &= word - 1) out.push_back(Value{static_cast<unsigned>(std::countr_zero(word))});
-        if (overflow) out.push_back(cap);
-        return out;
-    }
-    const SumLayout layout = sum_layout(a, b, cap);
-    if (!layout.dense) {
-        collect_sums(a, b, cap, scratch.sums);
-        return scratch.sums;
-    }
-    mark_sums(a, b, cap, layout, scratch);
-    std::vector<Value> out;
-    for (std::size_t w = 0; w < scratch.sum_bits.size(); ++w)
-        for (std::uint64_t word = scratch.sum_bits[w]; word != 0; word &= word - 1)
-            out.push_back(Value{w * 64 + static_cast<std::size_t>(std::countr_zero(word))});
-    if (layout.overflow) out.push_back(cap);
-    return out;
-}
-
-// |combine_vals(a, b, cap)| without building the list.
-template <class Value>
-std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value>& b, const Value cap,
-                            CombineScratch<Value>& scratch) {
-    if (a.empty() || b.empty()) return 0;
-    if (cap <= Value{kOneWordCap}) {
-        bool overflow = false;
-        return popcount64(one_word_sums(a, b, cap, overflow)) + (overflow ? 1 : 0);
-    }
-    const SumLayout layout = sum_layout(a, b, cap);
-    if (!layout.dense) {
-        collect_sums(a, b, cap, scratch.sums);
-        return scratch.sums.size();
-    }
-    mark_sums(a, b, cap, layout, scratch);
-    std::uint64_t count = layout.overflow ? 1 : 0;
-    for (const std::uint64_t word : scratch.sum_bits) count += popcount64(word);
-    return count;
+void WorkMeter::give_up() const {
+    throw EncoderLimit("quillet: rggt: shaping the tree would take more than " + std::to_string(limit) +
+                       " steps of value-set arithmetic");
 }
 
 namespace {
 
-template <class Value>
-std::vector<Interval<Value>> runs_of(const std::vector<Value>& vals);
+// A scan whose row is full skips the finer lower bounds for pairs of at most
+// this many sums: their exact size costs less.
+constexpr std::size_t kTinySums = 16;
+// Sets of at most this many values get the merged-list shift bound.
+constexpr std::size_t kMergeUnion = 16;
+// A partner of at most this many non-zero values gets a shift bound per
+// value, the larger ones first; a larger one only for its largest.
+constexpr std::size_t kShiftTries = 4;
+constexpr std::uint32_t kNoNode = ~std::uint32_t{0};
 
 // Subtrees with equal value sets are interchangeable when pairs are ranked:
 // a pair's combined size and size product depend only on the two sets. So
@@ -200,8 +57,7 @@ std::vector<Interval<Value>> runs_of(const std::vector<Value>& vals);
 // Merges only ever take first members, so a class is a queue.
 template <class Value>
 struct ValueClass {
-    const std::vector<Value>* vals = nullptr;
-    std::vector<Interval<Value>> runs;   // the values as maximal runs of consecutive integers
+    SetSummary<Value> set;
     std::vector<std::uint32_t> members;  // members[head..] are still active
     std::size_t head = 0;
     std::uint32_t epoch = 0;       // bumped when the class gains a first member
@@ -212,21 +68,13 @@ struct ValueClass {
     // any class whose set holds that one, such as a node merged from it.
     std::uint32_t known_by = ~std::uint32_t{0};
     std::uint64_t known_size = 0;
-    // The set's size and largest value, and a small set's values, kept here
-    // so that a scan meeting every class reads them without a pointer chase.
-    std::uint64_t count = 0;
-    Value largest = 0;
-    std::array<Value, 4> few{};
     // The row ranked only the partners after it that share a value (see
     // PairQueue::start); its first full scan need not go further back.
     bool partial_row = false;
 
     static ValueClass of(const std::vector<Value>& vals) {
         ValueClass cls;
-        cls.vals = &vals;
-        cls.count = vals.size();
-        cls.largest = vals.back();
-        if (vals.size() <= cls.few.size()) std::copy(vals.begin(), vals.end(), cls.few.begin());
+        cls.set = SetSummary<Value>::of(vals);
         return cls;
     }
 
@@ -304,18 +152,6 @@ struct ValsEqual {
     bool operator()(const std::vector<Value>* x, const std::vector<Value>* y) const { return *x == *y; }
 };
 
-template <class Value>
-std::vector<Interval<Value>> runs_of(const std::vector<Value>& vals) {
-    std::vector<Interval<Value>> runs;
-    for (const Value v : vals) {
-        if (!runs.empty() && runs.back().hi + 1 == v)
-            runs.back().hi = v;
-        else
-            runs.push_back({v, v});
-    }
-    return runs;
-}
-
 // The candidate heap of one tree build, without ranking every pair of
 // classes up front. Each class keeps a row: a scan of its partners puts the
 // `row_entries` best pairs into the heap and records as the row's bound the
@@ -332,8 +168,10 @@ template <class Value>
 class PairQueue {
 public:
     // `nodes` bounds the number of nodes and so of classes.
-    PairQueue(const Value cap, const ClauseSink* sink, const std::size_t row_entries, const std::size_t nodes)
-        : cap_(cap), sink_(sink), row_entries_(std::max<std::size_t>(row_entries, 1)) {
+    PairQueue(const Value cap, const ClauseSink* sink, const std::size_t row_entries, const std::size_t nodes,
+              WorkMeter& work)
+        : cap_(cap), sink_(sink), row_entries_(std::max<std::size_t>(row_entries, 1)), work_(work),
+          sizes_(cap, work) {
         classes_.reserve(nodes);
         versions_.reserve(nodes);
         active_.reserve(nodes);
@@ -391,10 +229,11 @@ public:
         for (std::uint32_t at = 0; at < active_.size(); ++at) {
             if (!is_active(at)) continue;
             const ValueClass<Value>& cls = classes_[active_[at]];
-            largest_set = std::max(largest_set, cls.count);
-            for (const Value v : *cls.vals)
+            largest_set = std::max(largest_set, cls.set.count);
+            for (const Value v : *cls.set.vals)
                 if (v != 0) holders.emplace_back(v, at);
         }
+        work_.add(holders.size());
         std::sort(holders.begin(), holders.end());
         std::vector<std::uint32_t> sharing;
         std::vector<std::uint32_t> seen(active_.size(), ~std::uint32_t{0});
@@ -405,8 +244,8 @@ public:
             const ValueClass<Value>& cls = classes_[id];
             // Partners after `at` sharing a non-zero value, each once.
             sharing.clear();
-            const std::size_t most = largest_set > 2 * cls.count ? 0 : (active_.size() - at) / 4;
-            for (const Value v : *cls.vals) {
+            const std::size_t most = largest_set > 2 * cls.set.count ? 0 : (active_.size() - at) / 4;
+            for (const Value v : *cls.set.vals) {
                 if (v == 0) continue;
                 auto it = std::lower_bound(holders.begin(), holders.end(), std::pair<Value, std::uint32_t>{v, at + 1});
                 for (; it != holders.end() && it->first == v && sharing.size() <= most; ++it)
@@ -417,12 +256,13 @@ public:
             }
             // Against much larger partners the bound says little, and the
             // row would soon be scanned anyway.
-            if (sharing.size() > most || largest_set > 2 * cls.count) {
+            if (sharing.size() > most || largest_set > 2 * cls.set.count) {
                 scan_row(id, at + 1);
                 continue;
             }
             std::sort(sharing.begin(), sharing.end());
-            const PairKey disjoint{cls.count + largest_set - 1, cls.count * largest_set, cls.member(0), cls.member(0)};
+            const PairKey disjoint{cls.set.count + largest_set - 1, cls.set.count * largest_set, cls.member(0),
+                                   cls.member(0)};
             classes_[id].partial_row = true;
             scan_row(id, at + 1, &sharing, disjoint);
         }
@@ -531,9 +371,9 @@ private:
             }
             return true;
         };
-        const bool shift_bound = prepare_shift_bound(*classes_[id].vals);
+        const bool shift_bound = sizes_.prepare_shift_bound(*classes_[id].set.vals);
         if (from == 0 && classes_[id].size() >= 2) keep(candidate(id, id, exact_combined(id, id)));
-        const std::uint64_t own_size = classes_[id].count;
+        const std::uint64_t own_size = classes_[id].set.count;
         const std::size_t visits = only != nullptr ? only->size() : active_.size() - from;
         for (std::size_t k = 0; k < visits; ++k) {
             const std::uint32_t at = only != nullptr ? (*only)[k] : from + static_cast<std::uint32_t>(k);
@@ -542,10 +382,10 @@ private:
             const std::uint32_t left = std::min(id, other);
             const std::uint32_t right = std::max(id, other);
             ValueClass<Value>& partner = classes_[other];
-            const std::uint64_t product = own_size * partner.count;
+            const std::uint64_t product = own_size * partner.set.count;
             if (row_.size() == row_entries_) {
                 // Skip the exact size when even a lower bound cannot enter the row.
-                std::uint64_t known = combined_lower_bound(left, right);
+                std::uint64_t known = sizes_.lower_bound(classes_[left].set, classes_[right].set);
                 if (partner.known_by == id || partner.known_by == subsets_[0] || partner.known_by == subsets_[1])
                     known = std::max(known, partner.known_size);
                 if (left_out(left, right, known, product)) {
@@ -555,8 +395,8 @@ private:
                 }
                 // For tiny sets the exact size costs less than the finer bound.
                 if (product > kTinySums) {
-                    const std::vector<Value>& x = *classes_[id].vals;
-                    const std::vector<Value>& y = *partner.vals;
+                    const std::vector<Value>& x = *classes_[id].set.vals;
+                    const std::vector<Value>& y = *partner.set.vals;
                     std::uint64_t finer_size = 0;
                     if (shift_bound) {
                         // X + m lies in the combined set for every m of Y: a tiny Y
@@ -564,13 +404,13 @@ private:
                         // Stops once the bound is out of the row.
                         const std::size_t tries = y.size() <= kShiftTries + 1 ? y.size() - 1 : 1;
                         for (std::size_t t = 0; t < tries; ++t) {
-                            finer_size = std::max(finer_size, shifted_union_size(x, y[y.size() - 1 - t]));
+                            finer_size = std::max(finer_size, sizes_.shifted_union_size(x, y[y.size() - 1 - t]));
                             if (ranks_after(finer_size, product, row_.front().key)) break;
                         }
                     } else if (x.size() <= kMergeUnion) {
-                        finer_size = merged_union_size(x, y.back());
+                        finer_size = sizes_.merged_union_size(x, y.back());
                     }
-                    if (y.size() <= kMergeUnion) finer_size = std::max(finer_size, merged_union_size(y, x.back()));
+                    if (y.size() <= kMergeUnion) finer_size = std::max(finer_size, sizes_.merged_union_size(y, x.back()));
                     if (left_out(left, right, std::max(known, finer_size), product)) {
                         partner.known_by = id;
                         partner.known_size = std::max(known, finer_size);
@@ -606,142 +446,12 @@ private:
         const ValueClass<Value>& b = classes_[right];
         const auto [first, second] = earliest_pair(left, right);
         const std::uint32_t right_epoch = left == right ? b.pair_epoch : b.epoch;
-        return PairCandidate{PairKey{combined, std::uint64_t{b.vals->size()} * a.vals->size(), first, second}, left,
+        return PairCandidate{PairKey{combined, std::uint64_t{b.set.vals->size()} * a.set.vals->size(), first, second}, left,
                              right, a.epoch, right_epoch};
     }
 
-    // Every value of either set is a sum (the other holds 0), and so is the
-    // larger set's largest value plus the other's largest non-zero value
-    // when that sum lies above the larger set.
-    std::uint64_t combined_lower_bound(const std::uint32_t left, const std::uint32_t right) const {
-        const ValueClass<Value>& a = classes_[left];
-        const ValueClass<Value>& b = classes_[right];
-        const ValueClass<Value>& big = a.count >= b.count ? a : b;
-        const ValueClass<Value>& small = a.count >= b.count ? b : a;
-        const bool above = small.count > 1 && big.largest < cap_ && saturating_sum(big.largest, small.largest, cap_) > big.largest;
-        return big.count + (above ? 1 : 0);
-    }
-
-    // A finer lower bound for the pairs of one row, when the cap is small
-    // and the row's set is not tiny: a partner holds 0 and its largest value
-    // m, so the combined set holds X ∪ (X + m), whose size is read off X's
-    // bitmap once per m and scan. Returns whether it is available.
-    bool prepare_shift_bound(const std::vector<Value>& x) {
-        for (const std::size_t m : memo_touched_) shift_memo_[m] = 0;
-        memo_touched_.clear();
-        if (cap_ > Value{kShiftBoundCap} || x.size() < 8) return false;
-        const auto cap = static_cast<std::size_t>(cap_);
-        shift_memo_.resize(cap + 1, 0);
-        x_bits_.assign((cap + 63) / 64, 0);
-        for (const Value v : x)
-            if (v < cap_) x_bits_[static_cast<std::size_t>(v) / 64] |= std::uint64_t{1} << (static_cast<std::size_t>(v) % 64);
-        return true;
-    }
-
-    // |X ∪ (X + m)| of a small set by merging the two ascending lists.
-    std::uint64_t merged_union_size(const std::vector<Value>& x, const Value m) const {
-        std::size_t i = 0;
-        std::size_t j = 0;
-        std::uint64_t count = 0;
-        Value last = 0;
-        while (i < x.size() || j < x.size()) {
-            Value next;
-            if (j == x.size() || (i < x.size() && x[i] <= saturating_sum(x[j], m, cap_)))
-                next = x[i++];
-            else
-                next = saturating_sum(x[j++], m, cap_);
-            if (count == 0 || next != last) ++count;  // both lists ascend, so repeats are adjacent
-            last = next;
-        }
-        return count;
-    }
-
-    std::uint64_t shifted_union_size(const std::vector<Value>& x, const Value m) {
-        const auto shift = static_cast<std::size_t>(m);
-        if (shift_memo_[shift] != 0) return shift_memo_[shift];
-        const std::size_t cap = static_cast<std::size_t>(cap_);
-        const std::size_t words = x_bits_.size();
-        const std::size_t word_shift = shift / 64;
-        const unsigned bit_shift = shift % 64;
-        std::uint64_t extra = 0;  // values of X + m below the cap that X lacks
-        for (std::size_t w = word_shift; w < words; ++w) {
-            std::uint64_t moved = x_bits_[w - word_shift] << bit_shift;
-            if (bit_shift != 0 && w > word_shift) moved |= x_bits_[w - word_shift - 1] >> (64 - bit_shift);
-            if (w + 1 == words && cap % 64 != 0) moved &= (std::uint64_t{1} << (cap % 64)) - 1;
-            extra += popcount64(moved & ~x_bits_[w]);
-        }
-        if (x.back() < cap_ && saturating_sum(x.back(), m, cap_) == cap_) ++extra;  // the overflow value
-        const std::uint64_t size = x.size() + extra;
-        shift_memo_[shift] = size;
-        memo_touched_.push_back(shift);
-        return size;
-    }
-
-    // |combine_vals| by the cheapest of three ways: all sums of two small
-    // sets sorted, the runs of one set shifted by the values of the other, or
-    // the bitmap of combined_size.
     std::uint64_t exact_combined(const std::uint32_t left, const std::uint32_t right) {
-        const ValueClass<Value>& a = classes_[left];
-        const ValueClass<Value>& b = classes_[right];
-        const std::size_t na = a.count;
-        const std::size_t nb = b.count;
-        if (cap_ <= Value{kOneWordCap}) return combined_size(*a.vals, *b.vals, cap_, scratch_);
-        if (na * nb <= kSmallSums) {
-            const std::span<const Value> xs = na <= a.few.size() ? std::span<const Value>(a.few.data(), na) : *a.vals;
-            const std::span<const Value> ys = nb <= b.few.size() ? std::span<const Value>(b.few.data(), nb) : *b.vals;
-            std::array<Value, kSmallSums> sums;
-            std::size_t n = 0;
-            for (const Value x : xs)
-                for (const Value y : ys) sums[n++] = saturating_sum(x, y, cap_);
-            // Each value of a gives an ascending run, so few elements move far.
-            for (std::size_t i = 1; i < n; ++i) {
-                const Value v = sums[i];
-                std::size_t k = i;
-                for (; k > 0 && sums[k - 1] > v; --k) sums[k] = sums[k - 1];
-                sums[k] = v;
-            }
-            std::uint64_t distinct = 1;
-            for (std::size_t i = 1; i < n; ++i) distinct += sums[i] != sums[i - 1] ? 1 : 0;
-            return distinct;
-        }
-        // The runs are only needed here, so they are found on first use.
-        for (const std::uint32_t id : {left, right})
-            if (classes_[id].runs.empty()) classes_[id].runs = runs_of(*classes_[id].vals);
-        // Rough operation counts of the three ways.
-        const std::size_t by_a_runs = a.runs.size() * nb;
-        const std::size_t by_b_runs = b.runs.size() * na;
-        const std::size_t shifted = std::min(by_a_runs, by_b_runs);
-        const double runs_cost = static_cast<double>(shifted) * (std::bit_width(shifted) + 2);
-        const SumLayout layout = sum_layout(*a.vals, *b.vals, cap_);
-        const double bitmap_cost = layout.dense ? static_cast<double>(std::min(na, nb)) * (layout.limit / 64 + 1) * 2
-                                                : static_cast<double>(na) * nb * (std::bit_width(na * nb) + 1);
-        if (runs_cost < bitmap_cost)
-            return by_a_runs <= by_b_runs ? shifted_runs_size(a.runs, *b.vals) : shifted_runs_size(b.runs, *a.vals);
-        return combined_size(*a.vals, *b.vals, cap_, scratch_);
-    }
-
-    // |{min(x + y, cap)}| for x in the runs and y in `shifts`: each shifted
-    // run maps onto one interval, and the union of the intervals is counted.
-    std::uint64_t shifted_runs_size(const std::vector<Interval<Value>>& runs, const std::vector<Value>& shifts) {
-        spans_.clear();
-        for (const Value y : shifts)
-            for (const Interval<Value>& run : runs)
-                spans_.push_back({saturating_sum(run.lo, y, cap_), saturating_sum(run.hi, y, cap_)});
-        std::sort(spans_.begin(), spans_.end(),
-                  [](const Interval<Value>& x, const Interval<Value>& y) { return x.lo < y.lo; });
-        std::uint64_t count = 0;
-        Value lo = spans_.front().lo;
-        Value hi = spans_.front().hi;
-        for (const Interval<Value>& s : spans_) {
-            if (s.lo > hi + 1) {
-                count += static_cast<std::uint64_t>(hi - lo) + 1;
-                lo = s.lo;
-                hi = s.hi;
-            } else {
-                hi = std::max(hi, s.hi);
-            }
-        }
-        return count + static_cast<std::uint64_t>(hi - lo) + 1;
+        return sizes_.exact(classes_[left].set, classes_[right].set);
     }
 
     void drop_stale_bounds() {
@@ -794,14 +504,12 @@ private:
         }
     }
 
-    static constexpr std::size_t kSmallSums = 32;
-    static constexpr std::size_t kTinySums = 16;
-    static constexpr std::uint32_t kNoNode = ~std::uint32_t{0};
 
     Value cap_;
     const ClauseSink* sink_;
     std::size_t row_entries_;
-    CombineScratch<Value> scratch_;
+    WorkMeter& work_;
+    SetSizer<Value> sizes_;
     std::vector<ValueClass<Value>> classes_;
     std::vector<std::uint32_t> versions_;  // per class: the scan its current bound belongs to
     // The classes in the order in which they gained their first member, so
@@ -814,27 +522,23 @@ private:
     std::vector<PairCandidate> heap_;
     std::vector<RowBound> bounds_;
     std::vector<PairCandidate> row_;
-    std::vector<Interval<Value>> spans_;
-    static constexpr std::uint64_t kShiftBoundCap = std::uint64_t{1} << 16;
-    static constexpr std::size_t kMergeUnion = 16;
-    static constexpr std::size_t kShiftTries = 4;
-    std::vector<std::uint64_t> x_bits_;        // the scanning row's values below the cap
-    std::vector<std::uint64_t> shift_memo_;    // shifted_union_size per m, 0 when not yet known
-    std::vector<std::size_t> memo_touched_;
     std::size_t compacted_size_ = 0;
     std::uint64_t scanned_rows_ = 0;
     std::vector<std::uint32_t> node_class_;  // per node index
     std::array<std::uint32_t, 2> subsets_{kNoNode, kNoNode};  // classes whose sets the scanning class's set holds
 };
 
-// When the lower bound of SizeBound starts: the value sets' total at its
-// first certification (or the budget's literals, if fewer), the work that certification may take (leaf values
-// times active subtrees), and the merges it counts (a size product of at
-// least 1024 per active subtree, so that its greedy sums cost less than the
-// combination).
+// When the lower bound of SizeBound starts: the values from which
+// certification may take the work of kCertifyWork (leaf values times active
+// subtrees) and the work all earlier tries may share, and the merges it
+// counts: a size product of at least 1024 per active subtree, so that its
+// greedy sums cost less than the combination, and at most 3 literals per
+// pair of values that would come to at least 2^-10 of the room.
 constexpr std::uint64_t kCertifyFromValues = std::uint64_t{1} << 20;
+constexpr std::uint64_t kEarlyCertifyWork = std::uint64_t{1} << 18;
 constexpr std::uint64_t kCertifyWork = std::uint64_t{1} << 26;
 constexpr std::size_t kCountedProductPerSubtree = 1024;
+constexpr unsigned kCountedShareOfRoom = 10;
 
 template <class Value>
 Node<Value>& append_node(NodeList<Value>& nodes) {
@@ -848,10 +552,12 @@ Node<Value>& append_node(NodeList<Value>& nodes) {
 
 template <class Value>
 Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nodes, const Value cap,
-                                  const ClauseSink* sink, const std::size_t row_entries) {
+                                  const ClauseSink* sink, const std::size_t row_entries, WorkMeter* meter) {
     if (groups.empty()) return nullptr;
     nodes.reserve(nodes.size() + 2 * groups.size() - 1);
-    PairQueue<Value> queue(cap, sink, row_entries, 2 * groups.size() - 1);
+    WorkMeter unmetered;
+    WorkMeter& work = meter != nullptr ? *meter : unmetered;
+    PairQueue<Value> queue(cap, sink, row_entries, 2 * groups.size() - 1, work);
     for (const std::vector<TermRef>& group : groups) {
         Node<Value>& leaf = append_node(nodes);
         leaf.is_leaf = true;
@@ -872,6 +578,7 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
     // reduction passes may still shrink it.
     std::uint64_t held_values = 0;
     for (const std::unique_ptr<Node<Value>>& leaf : nodes) held_values += leaf->vals.size();
+    const std::uint64_t leaf_values = held_values;
     const std::uint64_t value_limit =
         sink == nullptr ? ~std::uint64_t{0}
                         : sink->max_literals() / (sizeof(Value) / sizeof(Lit)) +
@@ -880,15 +587,21 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
     // Within the value limit, a tree that surely writes more literals than
     // the budget is refused as soon as the lower bound of SizeBound shows
     // it: the bound counts once the leaves are certified final, which is
-    // tried when the value sets first hold 1 Mi values and again whenever
-    // they double; a trial has its own bar and skips it.
+    // tried as soon as the value sets outgrow the leaves (so that a tree of
+    // all-different leaves, whose shaping is costly from the start, is
+    // counted early) and again whenever they double; a trial has its own bar
+    // and skips it.
     const bool bounded = sink != nullptr && !sink->trial() && nodes.size() == groups.size();
     const std::uint64_t size_bound_room =
         bounded ? sink->max_literals() - std::min(sink->max_literals(), sink->num_literals()) : ~std::uint64_t{0};
     SizeBound<Value> size_bound(cap, size_bound_room);
-    // A small budget is passed by small trees: certify as soon as the
-    // values outnumber its literals.
-    std::uint64_t certify_at = std::min(kCertifyFromValues, size_bound_room);
+    // Certification is tried again whenever the values double (greedy sums
+    // over fewer, larger subtrees find cuts that the leaves alone miss); the
+    // tries before the values reach 1 Mi wait until they hold four times the
+    // leaves' values and share a small allowance, so that trees that stay
+    // small pay next to nothing for them.
+    std::uint64_t certify_at = held_values;
+    std::uint64_t early_room = kEarlyCertifyWork;
     std::vector<std::uint32_t> active(nodes.size());
     std::vector<std::uint32_t> active_at(2 * groups.size() - 1);
     for (std::uint32_t k = 0; k < active.size(); ++k) active[k] = active_at[k] = k;
@@ -906,7 +619,12 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
             sink->poll();
         }
         if (bounded && !size_bound.certified() && held_values >= certify_at) {
-            size_bound.certify(nodes, groups.size(), active, kCertifyWork);
+            const std::uint64_t cost = leaf_values * active.size();
+            const bool early = held_values < kCertifyFromValues;
+            if (cost <= (early ? early_room : kCertifyWork) && (!early || held_values >= 4 * leaf_values)) {
+                if (early) early_room -= cost;
+                size_bound.certify(nodes, groups.size(), active, kCertifyWork, work);
+            }
             certify_at *= 2;
         }
         const auto [first, second] = queue.pop_best();
@@ -914,13 +632,18 @@ Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nod
         deactivate(second);
         const std::size_t left_size = nodes[first]->vals.size();
         const std::size_t right_size = nodes[second]->vals.size();
-        if (size_bound.certified() &&
-            left_size * right_size >= kCountedProductPerSubtree * active.size() &&
-            size_bound.count_merge(nodes, first, second, active))
+        // A merge writes at most 3 literals per pair of values and 2 per
+        // value: one that could add only a thousandth of the room is not
+        // worth its count.
+        const std::uint64_t most = 3 * std::uint64_t{left_size} * right_size + 2 * (left_size + right_size);
+        if (size_bound.certified() && left_size * right_size >= kCountedProductPerSubtree * active.size() &&
+            most >= (size_bound_room >> kCountedShareOfRoom) &&
+            size_bound.count_merge(nodes, first, second, active, work))
             throw_encoding_too_large(sink->max_literals());
         Node<Value>& merged = append_node(nodes);
         merged.left = nodes[first].get();
         merged.right = nodes[second].get();
+        work.add(combine_cost(merged.left->vals, merged.right->vals, cap));
         merged.vals = combine_vals(merged.left->vals, merged.right->vals, cap, scratch);
         held_values += merged.vals.size();
         if (held_values > value_limit) throw_encoding_too_large(sink->max_literals());
@@ -1194,12 +917,8 @@ std::pair<std::size_t, std::size_t> terms_of_value(const Node<Value>& leaf, cons
 }
 
 #define QUILLET_RGGT_INSTANTIATE(Value)                                                                            \
-    template std::vector<Value> combine_vals(const std::vector<Value>&, const std::vector<Value>&, Value,          \
-                                             CombineScratch<Value>&);                                              \
-    template std::uint64_t combined_size(const std::vector<Value>&, const std::vector<Value>&, Value,              \
-                                         CombineScratch<Value>&);                                                  \
     template Node<Value>* build_min_ratio_tree(const GroupTerms&, NodeList<Value>&, Value, const ClauseSink*,      \
-                                               std::size_t);                                                  \
+                                               std::size_t, WorkMeter*);                                      \
     template void initialize_root_intervals(Node<Value>&, Value);                                                  \
     template void merge_adjacent_child_intervals(const Node<Value>&, Node<Value>&, const Node<Value>&, Value);     \
     template void make_child_intervals(Node<Value>*, Value, const ClauseSink*);                                    \

@@ -9,8 +9,9 @@
 // tests check both steps against the rules written out directly.
 //
 // The shaping keeps one class per distinct value set, so equal sets cost
-// nothing extra, and ranks pairs of classes lazily (see rggt_tree.cpp);
-// value sets never hold more than cap + 1 values.
+// nothing extra, and ranks pairs of classes lazily (see tree.cpp) by the
+// sizes of their combined sets (set_sizes.hpp); value sets never hold more
+// than cap + 1 values.
 #pragma once
 
 #include <algorithm>
@@ -76,26 +77,21 @@ void sort_unique(std::vector<Value>& values) {
     values.erase(std::unique(values.begin(), values.end()), values.end());
 }
 
-// Working storage shared by all value-set combinations of one tree build.
-// The bitmap of the larger set is kept for the next call: a merge step
-// combines the new node with every other subtree in turn.
-template <class Value>
-struct CombineScratch {
-    std::vector<Value> sums;
-    const std::vector<Value>* source = nullptr;
-    std::vector<std::uint64_t> source_bits;  // bit v for each value v < cap of *source
-    std::vector<std::uint64_t> sum_bits;
+// The value-set arithmetic of one encode (combined sizes, combinations, the
+// size bound's sweeps), counted in element or 64-bit word operations from
+// each step's own cost estimate. Shaping trees of large, sparse value sets
+// costs far more than any output it could give (every growing node meets
+// every other subtree), so past `limit` the encode gives up with
+// EncoderLimit: a limit of this encoder's work, not a claim about the size.
+struct WorkMeter {
+    std::uint64_t done = 0;
+    std::uint64_t limit = ~std::uint64_t{0};
+    void add(const std::uint64_t steps) {
+        done += std::min(steps, ~std::uint64_t{0} - done);
+        if (done > limit) [[unlikely]] give_up();
+    }
+    [[noreturn]] void give_up() const;
 };
-
-// The saturated sums x + y for x in a and y in b, ascending and distinct.
-template <class Value>
-std::vector<Value> combine_vals(const std::vector<Value>& a, const std::vector<Value>& b, Value cap,
-                                CombineScratch<Value>& scratch);
-
-// |combine_vals(a, b, cap)| without building the list.
-template <class Value>
-std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value>& b, Value cap,
-                            CombineScratch<Value>& scratch);
 
 // Builds the tree greedily into `nodes` (the leaves first, in group order,
 // then the merged nodes in merge order) and returns its root, or null
@@ -105,9 +101,11 @@ std::uint64_t combined_size(const std::vector<Value>& a, const std::vector<Value
 // too large.
 // `row_entries` is how many pairs each class ranks ahead of need; it only
 // trades rescans for heap entries and never changes the tree.
+// `meter`, when given, counts the shaping's value-set arithmetic.
 template <class Value>
 Node<Value>* build_min_ratio_tree(const GroupTerms& groups, NodeList<Value>& nodes, Value cap,
-                                  const ClauseSink* sink = nullptr, std::size_t row_entries = 8);
+                                  const ClauseSink* sink = nullptr, std::size_t row_entries = 8,
+                                  WorkMeter* meter = nullptr);
 
 // The root's intervals: [0, largest value below the cap] and, when the cap
 // is reachable, the overflow [cap, cap].

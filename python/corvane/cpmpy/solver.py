@@ -218,8 +218,11 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
                                 supported_reified=self.supported_reified_global_constraints, csemap=self._csemap)
         cons = simplify_boolean(cons)
         cons = flatten_constraint(cons, csemap=self._csemap)
-        domain = self._encode_direct(_linear_int_vars(cons))
+        linear = _linear_int_vars(cons)
+        # CPMpy's own choice comes first where it replaces reified (x == v) or (x >= v) by an encoding:
+        # a variable encoded before it would keep those reifications as PB constraints.
         cons = linearize_reified_variables(cons, min_values=2, csemap=self._csemap, ivarmap=self.ivarmap)
+        domain = self._encode_direct(linear)
         cons = only_bv_reifies(cons, csemap=self._csemap)
         cons = only_implies(cons, csemap=self._csemap)
         cons = linearize_constraint(cons, supported=frozenset({"sum", "wsum", "->", "and", "or"}),
@@ -246,8 +249,19 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
 
     # ---------------------------------------------------------------- posting
 
+    def solver_var(self, cpm_var: Any) -> Any:
+        """The literal of a Boolean variable (as ``CPM_pysat``), the encoding's literals of an integer one.
+
+        An integer variable that no constraint has encoded yet is encoded here
+        (as it would be for a user variable at ``solve``).
+        """
+        if _is_int_var(cpm_var):
+            self._encode_vars([cpm_var])
+            return [self._lit(b) for b in self.ivarmap[cpm_var.name].vars().flatten()]
+        return super().solver_var(cpm_var)
+
     def _lit(self, x: Any) -> int:
-        return int(self.solver_var(x))
+        return int(super().solver_var(x))
 
     def _clause(self, lits: Sequence[int]) -> None:
         self.pysat_solver.add_clause(list(lits))
@@ -460,7 +474,7 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
                 if x.name not in self.ivarmap:
                     domain += self._new_encoding(x, self._default_kind(x))
             else:
-                self.solver_var(x)
+                self._lit(x)
         if domain:
             self._post_all(self.transform(domain))
 

@@ -170,6 +170,7 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
         self.objective_: Any = None
         self.objective_value_: int | None = None
         self.stats: dict[str, int] = {"clauses": 0, "pb": 0, "amo": 0}
+        self._hint: list[int] = []
         if cpm_model is not None:
             self.add(cpm_model.constraints)
             if cpm_model.objective_ is not None:
@@ -496,6 +497,25 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
             self.pysat_solver.clear_interrupt()
         return None if found is None else bool(found)
 
+    #: Conflicts that a solve under the hint as assumptions may spend before the hint is dropped.
+    HINT_CONFLICTS = 2000
+
+    def _try_hint(self, assumed: list[int]) -> bool:
+        """Solve under the hinted literals as assumptions, within a small conflict budget.
+
+        Phases alone do not steer the search here: the auxiliary variables of
+        the AMO ladders and PB encodings are decided first with CDCL's default
+        false phase, which propagates the one-hot literals false. A model
+        found under the hint is kept (phase saving makes an objective search
+        start from it); otherwise the hint costs at most the budget.
+        """
+        if not self._hint:
+            return False
+        self.pysat_solver.conf_budget(self.HINT_CONFLICTS)
+        found = self.pysat_solver.solve_limited(assumptions=[*assumed, *self._hint])
+        self.pysat_solver.conf_budget(-1)  # no budget for the calls that follow
+        return bool(found)
+
     def solve(self, time_limit: float | None = None, assumptions: Any = None) -> bool:
         """Solve (and optimise, with an objective); True when a solution was found.
 
@@ -515,8 +535,9 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
         start = time.monotonic()
         self.cpm_status = SolverStatus(self.name)
         model: list[int] | None = None
+        hinted = self._try_hint(assumed)
         if self._objective is None:
-            found = self._solve_once(assumed, deadline)
+            found = True if hinted else self._solve_once(assumed, deadline)
             status = {True: ExitStatus.FEASIBLE, False: ExitStatus.UNSATISFIABLE, None: ExitStatus.UNKNOWN}[found]
             if found:
                 model = list(self.pysat_solver.get_model())
@@ -647,3 +668,4 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
                 on = [bool((offset >> i) & 1) for i in range(len(bits))]
             phases += [lit if flag else -lit for lit, flag in zip(bits, on)]
         self.pysat_solver.set_phases(phases)
+        self._hint = phases

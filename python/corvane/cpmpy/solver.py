@@ -6,9 +6,13 @@ transformations and its python-sat solver object (it subclasses
 ``CPM_pysat``), and changes three things:
 
 * Encodings: an integer variable that occurs in a linear sum of two or more
-  terms (and has at most ``direct_limit`` values) gets the one-hot "direct"
-  encoding, decided before CPMpy's own choice; the others keep CPMpy's
-  ``auto`` choice. ``encoding=`` selects one of CPMpy's encodings instead.
+  terms gets the one-hot "direct" encoding when it has at most
+  ``direct_limit`` values and the binary one above (decided before CPMpy's
+  own choice, which the other variables keep); ``encoding=`` selects one of
+  CPMpy's encodings for every variable instead. The limit of 32 is measured
+  (bench/README.md): one-hot groups pay off in weighted sums of small
+  domains, while the differences of start times over long horizons are
+  smaller and faster with bits.
 * Groups: the literals of every root-level ``sum(bs) <= 1`` and
   ``sum(bs) == 1`` (the direct encodings' domain constraints among them) are
   at-most-one sets; each PB constraint is covered by those sets, largest
@@ -120,12 +124,13 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
     """CPMpy solver "corvane": python-sat with AMO-aware PB encodings.
 
     ``CPM_corvane(model, subsolver=None, encoding="grouped", pb_encoding="auto",
-    direct_limit=1024)``:
+    direct_limit=32)``:
 
     - ``subsolver``: a python-sat solver name (default glucose4, as CPMpy's
       pysat backend; time limits need one that supports ``interrupt``).
     - ``encoding``: "grouped" (direct for integer variables in linear sums of
-      up to ``direct_limit`` values, CPMpy's auto otherwise) or one of
+      up to ``direct_limit`` values, binary for larger ones there, CPMpy's
+      auto for the variables in no sum) or one of
       CPMpy's "auto", "direct", "order", "binary" for every variable; the
       attribute of the same name may be changed before constraints are added.
     - ``pb_encoding``: ``PBEnc``'s encoder ("auto", "mdd", "gswc", ...).
@@ -150,7 +155,7 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
             return None
 
     def __init__(self, cpm_model: Any = None, subsolver: str | None = None, encoding: str = "grouped",
-                 pb_encoding: int | str = "auto", direct_limit: int = 1024) -> None:
+                 pb_encoding: int | str = "auto", direct_limit: int = 32) -> None:
         """Create the solver and post ``cpm_model``'s constraints and objective."""
         if encoding not in ENCODINGS:
             raise ValueError(f"unknown encoding {encoding!r}; expected one of {', '.join(ENCODINGS)}")
@@ -197,8 +202,9 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
             return []
         domain: list[Any] = []
         for x in xs:
-            if x.name not in self.ivarmap and x.ub - x.lb + 1 <= self.direct_limit:
-                domain += self._new_encoding(x, "direct")
+            if x.name not in self.ivarmap:
+                kind = "direct" if x.ub - x.lb + 1 <= self.direct_limit else "binary"
+                domain += self._new_encoding(x, kind)
         return domain
 
     def _int2bool_encoding(self) -> str:

@@ -305,6 +305,7 @@ def main() -> int:
     parser.add_argument("--limit", type=float, default=60.0, help="solver time limit per run (s)")
     parser.add_argument("--encodings", action="store_true", help="also corvane with each integer encoding")
     parser.add_argument("--out", default="bench/results/cpmpy_bench.jsonl")
+    parser.add_argument("--families", default=",".join(FAMILIES), help="comma-separated families to run")
     parser.add_argument("--report-only", action="store_true")
     args = parser.parse_args()
     if args.child:
@@ -318,7 +319,7 @@ def main() -> int:
         return 0
     os.makedirs(os.path.dirname(args.out) or ".", exist_ok=True)
     start = time.monotonic()
-    todo = specs(args.quick, args.limit, args.encodings)
+    todo = [s for s in specs(args.quick, args.limit, args.encodings) if s["family"] in args.families.split(",")]
     with open(args.out, "w") as out:
         for i, spec in enumerate(todo):
             for rep in range(args.repeat):

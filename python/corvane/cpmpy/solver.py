@@ -9,7 +9,7 @@ transformations and its python-sat solver object (it subclasses
   terms gets the one-hot "direct" encoding when it has at most
   ``direct_limit`` values and the binary one above (decided before CPMpy's
   own choice, which the other variables keep); ``encoding=`` selects one of
-  CPMpy's encodings for every variable instead. The limit of 32 is measured
+  CPMpy's encodings for every variable instead. The limit of 16 is measured
   (bench/README.md): one-hot groups pay off in weighted sums of small
   domains, while the differences of start times over long horizons are
   smaller and faster with bits.
@@ -124,7 +124,7 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
     """CPMpy solver "corvane": python-sat with AMO-aware PB encodings.
 
     ``CPM_corvane(model, subsolver=None, encoding="grouped", pb_encoding="auto",
-    direct_limit=32)``:
+    direct_limit=16)``:
 
     - ``subsolver``: a python-sat solver name (default glucose4, as CPMpy's
       pysat backend; time limits need one that supports ``interrupt``).
@@ -155,7 +155,7 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
             return None
 
     def __init__(self, cpm_model: Any = None, subsolver: str | None = None, encoding: str = "grouped",
-                 pb_encoding: int | str = "auto", direct_limit: int = 32) -> None:
+                 pb_encoding: int | str = "auto", direct_limit: int = 16) -> None:
         """Create the solver and post ``cpm_model``'s constraints and objective."""
         if encoding not in ENCODINGS:
             raise ValueError(f"unknown encoding {encoding!r}; expected one of {', '.join(ENCODINGS)}")

@@ -17,7 +17,7 @@ class EncodingTooLarge(RuntimeError):
     """The encoding would hold more literals than the size budget allows."""
 
 class EncoderLimit(RuntimeError):
-    """The encoder cannot represent this constraint."""
+    """The encoder cannot represent this constraint, or would pass a limit on its own work."""
 
 class IdsExhausted(EncoderLimit):
     """The encoding would need variable ids above 2147483647."""

@@ -38,7 +38,8 @@ const ExceptionClass* exception_classes(std::size_t& count) {
         {&ModuleState::encoding_too_large, "EncodingTooLarge", nullptr, PyExc_RuntimeError,
          "The encoding would hold more literals than the size budget (max_literals) allows."},
         {&ModuleState::encoder_limit, "EncoderLimit", nullptr, PyExc_RuntimeError,
-         "The encoder cannot represent this constraint (a digit, a counter or the variable ids do not fit)."},
+         "The encoder cannot represent this constraint (a digit, a counter or the variable ids do not fit), "
+         "or would pass a limit on its own work (rggt's tree shaping)."},
         {&ModuleState::ids_exhausted, "IdsExhausted", &ModuleState::encoder_limit, nullptr,
          "The encoding would need variable ids above 2147483647."},
         {&ModuleState::internal_error, "InternalError", nullptr, PyExc_RuntimeError,

@@ -8,18 +8,15 @@ exercised); the solution sets must equal OR-Tools' on the user variables.
 
 from __future__ import annotations
 
-import itertools
 import random
 
 import pytest
 
 cp = pytest.importorskip("cpmpy")
 from cpmpy.solvers.solver_interface import ExitStatus  # noqa: E402
-from pysat.solvers import Solver  # noqa: E402
 
 import corvane.cpmpy as backend  # noqa: E402
-from corvane.cpmpy import CPM_corvane, minimize, objective_floor  # noqa: E402
-from corvane.formula import IDPool  # noqa: E402
+from corvane.cpmpy import CPM_corvane  # noqa: E402
 
 
 def _random_model(seed: int) -> tuple[list, list]:
@@ -140,23 +137,23 @@ def test_groups_come_from_one_hot_and_boolean_sums() -> None:
     assert len(s.amo_sets) == 3 and s.stats["pb"] == 1
 
 
-@pytest.mark.parametrize("seed", range(10))
-def test_minimize_matches_brute_force(seed: int) -> None:
+@pytest.mark.parametrize("use_lp", [True, False])
+@pytest.mark.parametrize("seed", range(6))
+def test_optimum_under_assumptions_matches_ortools(seed: int, use_lp: bool) -> None:
+    """Optima under assumptions (with and without the relaxation's bounds and fixings), then the
+    same solver without them: what one search fixed must not leak into the next."""
+    cons, user = _random_model(200 + seed)
     rng = random.Random(seed)
-    n = 7
-    groups = [[1, 2, 3], [4, 5]]
-    terms = [(v, rng.randint(-6, 6)) for v in range(1, n + 1)] + [(-6, rng.randint(-3, 3))]
-    clauses = [[-a, -b] for g in groups for a, b in itertools.combinations(g, 2)]
-    clauses += [[rng.choice([-1, 1]) * v for v in rng.sample(range(1, n + 1), 3)] for _ in range(4)]
-    best = None
-    for bits in itertools.product([False, True], repeat=n):
-        true = {v if bits[v - 1] else -v for v in range(1, n + 1)}
-        if all(any(lit in true for lit in c) for c in clauses):
-            value = sum(w for lit, w in terms if lit in true)
-            best = value if best is None else min(best, value)
-    pool = IDPool(start_from=n + 1)
-    with Solver(name="glucose4", bootstrap_with=clauses) as solver:
-        result = minimize(solver, terms, groups, vpool=pool)
-        assert (result.status, result.value) == (("optimal", best) if best is not None else ("unsat", None)), seed
-        assert solver.solve() is (best is not None)  # activation literals retired, nothing else added
-    assert objective_floor(terms, groups) <= (best if best is not None else 0)
+    objective = cp.sum(rng.randint(-5, 5) * v for v in user)
+    flags = cp.boolvar(shape=2, name="a")
+    guarded = [flags[0].implies(user[0] >= 1), flags[1].implies(user[1] <= 0)]
+    s = CPM_corvane(cp.Model(cons + guarded))
+    s.use_lp = use_lp
+    s.maximize(objective)
+    for assumed in ([flags[0], flags[1]], [flags[0]], []):
+        model = cp.Model(cons + guarded + list(assumed))
+        model.maximize(objective)
+        expected = model.objective_value() if model.solve("ortools") else None
+        found = s.solve(assumptions=list(assumed))
+        assert (s.objective_value() if found else None) == expected, f"seed {seed}, {len(assumed)} assumed"
+        assert s.status().exitstatus == (ExitStatus.OPTIMAL if found else ExitStatus.UNSATISFIABLE)

@@ -34,7 +34,10 @@ How it proves an optimum:
 
 The solver runs in slices of a conflict budget (CaDiCaL cannot be interrupted through
 python-sat), so the time limit is kept to within a slice, about a fifth of a second.
-``search`` is what the CPMpy backend and ``corvane solve`` (in a child process) both call.
+``search`` is what the CPMpy backend and ``corvane solve`` (in a child process) both call. A
+caller that keeps using its solver afterwards passes ``scope``: every clause the search adds is
+then conditioned on that literal, which every call assumes, so that fixing it false afterwards
+takes them all back (the bounds and fixings only hold for models better than one already found).
 """
 
 from __future__ import annotations
@@ -92,6 +95,36 @@ class SearchResult:
     fixed: int = 0
     models: int = 0
     seconds: dict[str, float] = field(default_factory=dict)
+    top: int = 0  # the largest variable in use afterwards (the fresh ones of the encodings included)
+
+
+class _Scoped:
+    """A python-sat solver seen through the caller's assumptions and scope literal: every call
+    assumes them, every added clause gets ``-scope``; records the largest variable it met."""
+
+    def __init__(self, solver: Any, assumptions: Sequence[int], scope: int | None, top: int) -> None:
+        self.inner = solver
+        self.base = ([] if scope is None else [scope]) + list(assumptions)
+        self.scope = scope
+        self.top = max([top, *(abs(lit) for lit in self.base)])
+
+    def add_clause(self, clause: Sequence[int]) -> None:
+        self.top = max([self.top, *(abs(lit) for lit in clause)])
+        self.inner.add_clause(list(clause) if self.scope is None else [*clause, -self.scope])
+
+    def solve(self, assumptions: Sequence[int] = ()) -> bool:
+        return bool(self.inner.solve(assumptions=self._assumed(assumptions)))
+
+    def solve_limited(self, assumptions: Sequence[int] = (), **kwargs: Any) -> bool | None:
+        answer: bool | None = self.inner.solve_limited(assumptions=self._assumed(assumptions), **kwargs)
+        return answer
+
+    def _assumed(self, assumptions: Sequence[int]) -> list[int]:
+        self.top = max([self.top, *(abs(lit) for lit in assumptions)])
+        return [*self.base, *assumptions]
+
+    def __getattr__(self, name: str) -> Any:  # get_model, set_phases, conf_budget, interrupt, ...
+        return getattr(self.inner, name)
 
 
 class _Sliced:
@@ -145,7 +178,8 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
            on_model: Callable[[list[int], int | None], None] | None = None, encoding: str = "auto",
            use_lp: bool = True, reencode_below: float = 0.5, bisect: bool = False, first_probe: float = 0.5,
            rc_rows: bool = True, lp_phases: bool = True, cover: Callable[[list[int]], list[list[int]]] | None = None,
-           log: Callable[[str], None] | None = None, num_vars: int | None = None) -> SearchResult:
+           log: Callable[[str], None] | None = None, num_vars: int | None = None,
+           assumptions: Sequence[int] = (), scope: int | None = None) -> SearchResult:
     """Finds a model of the clauses, and with an objective a least one.
 
     ``clauses``: an iterable of DIMACS clauses, or a python-sat solver that already holds them
@@ -164,7 +198,10 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
     in which no probe answered. ``rc_rows``: encode the relaxation's reduced-cost row beside the
     objective bound, tightened with it; ``cover(literals)`` partitions its literals into AMO
     groups (default: one group per literal). ``lp_phases``: the first SAT call starts from the
-    relaxation's point (optimisation only). ``log`` receives one line per step."""
+    relaxation's point (optimisation only). ``log`` receives one line per step. ``assumptions``:
+literals assumed in every call (UNSATISFIABLE and OPTIMUM then hold under them). ``scope``: a
+fresh literal on which every clause the search adds is conditioned and which every call assumes
+(see above). ``top`` of the result is the largest variable used afterwards."""
     from pysat.solvers import Solver  # type: ignore[import-untyped,unused-ignore]
 
     start = time.monotonic()
@@ -173,9 +210,13 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
     say = log or (lambda line: None)
     own = not hasattr(clauses, "solve")
     solver: Any = Solver(name=SOLVER, bootstrap_with=clauses) if own else clauses
+    scoped = _Scoped(solver, assumptions, scope, top)
     try:
-        return _search(_Sliced(solver, deadline), top, objective, rows, on_model, encoding, use_lp, reencode_below,
-                       bisect, first_probe, rc_rows, lp_phases, cover, say, num_vars if num_vars is not None else top, seconds, start, deadline)
+        result = _search(_Sliced(scoped, deadline), scoped.top, objective, rows, on_model, encoding, use_lp,
+                         reencode_below, bisect, first_probe, rc_rows, lp_phases, cover, say,
+                         num_vars if num_vars is not None else top, seconds, start, deadline)
+        result.top = scoped.top
+        return result
     finally:
         if own:
             solver.delete()

@@ -3,18 +3,17 @@
 ``CPM_corvane(model).solve()`` works as it is; after ``corvane.cpmpy.register()``
 also ``model.solve("corvane")`` and ``cpmpy.SolverLookup.get("corvane", model)``.
 Needs the optional dependency ``cpmpy`` (``pip install 'corvane[cpmpy]'``).
-:func:`minimize` is the objective search on a python-sat solver, usable
-without CPMpy's model layer.
+Objectives are optimised by :func:`corvane.search.search`, the search of
+``corvane solve``.
 """
 
 from __future__ import annotations
 
 from typing import Any
 
-from .search import SearchResult, minimize, objective_floor
 from .solver import ENCODINGS, CPM_corvane
 
-__all__ = ["CPM_corvane", "ENCODINGS", "SearchResult", "minimize", "objective_floor", "register"]
+__all__ = ["CPM_corvane", "ENCODINGS", "register"]
 
 _NAME = "corvane"
 

@@ -25,9 +25,13 @@ transformations and its python-sat solver object (it subclasses
   group's weights non-negative without the fresh "none" literal that PBEnc
   needs for a mere AMO group, and turns ``>=`` into ``<=`` the same way.
 
-Objectives go to :func:`corvane.cpmpy.search.minimize` with the groups of
-their terms. Values, status, time limits, ``solveAll`` and hints follow
-CPMpy's conventions. Python work per constraint is linear in its terms; the
+Objectives go to :func:`corvane.search.search`, the search of ``corvane
+solve``: the objective with the groups of its terms (made non-negative, see
+``_search_objective``), the unconditional linear constraints, AMO sets and
+clauses of the model as rows of its linear relaxation, the caller's
+assumptions, and a scope literal that retires every clause the search added
+once it returns, so that the solver can be used again. Values, status, time
+limits, ``solveAll`` and hints follow CPMpy's conventions. Python work per constraint is linear in its terms; the
 clauses are PBEnc's.
 """
 
@@ -70,9 +74,9 @@ from cpmpy.transformations.safening import (  # type: ignore[import-untyped,impo
     no_partial_functions, safen_objective,
 )
 
+from .. import search as _search
 from ..amo import amo_clauses
-from ..pb import PBEnc
-from .search import SearchResult, minimize
+from ..pb import PBEnc, resolve_encoding
 
 __all__ = ["CPM_corvane", "ENCODINGS"]
 
@@ -176,6 +180,10 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
         self.objective_value_: int | None = None
         self.stats: dict[str, int] = {"clauses": 0, "pb": 0, "amo": 0}
         self._hint: list[int] = []
+        #: Valid linear rows of the model (unconditional PB constraints, AMO sets, clauses) for the
+        #: relaxation that bounds objectives; ``use_lp=False`` turns it off.
+        self._rows: list[_search.Row] = []
+        self.use_lp = True
         if cpm_model is not None:
             self.add(cpm_model.constraints)
             if cpm_model.objective_ is not None:
@@ -270,9 +278,13 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
     def _lit(self, x: Any) -> int:
         return int(super().solver_var(x))
 
-    def _clause(self, lits: Sequence[int]) -> None:
+    def _clause(self, lits: Sequence[int], row: bool = False) -> None:
+        """Add a clause; with ``row`` also as a row of the relaxation (the model's own clauses, not
+        the auxiliary ones of an encoding)."""
         self.pysat_solver.add_clause(list(lits))
         self.stats["clauses"] += 1
+        if row and lits:
+            self._rows.append(_search.Row(list(lits), [], 0, clause=True))
 
     def _clauses(self, clauses: Iterable[Sequence[int]]) -> None:
         for clause in clauses:
@@ -326,15 +338,15 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
         cond = condition or []
         if isinstance(con, BoolVal):
             if not con.args[0]:
-                self._clause([-c for c in cond])
+                self._clause([-c for c in cond], row=True)
         elif isinstance(con, _BoolVarImpl):
-            self._clause([-c for c in cond] + [self._lit(con)])
+            self._clause([-c for c in cond] + [self._lit(con)], row=True)
         elif isinstance(con, DirectConstraint):
             if cond:
                 raise NotSupportedError(f"CPM_corvane: a reified direct constraint {con} is not supported")
             con.callSolver(self, self.pysat_solver)
         elif isinstance(con, Operator) and con.name == "or":
-            self._clause([-c for c in cond] + [self._lit(x) for x in con.args])
+            self._clause([-c for c in cond] + [self._lit(x) for x in con.args], row=True)
         elif isinstance(con, Operator) and con.name == "and":
             for arg in con.args:
                 self._post(arg, cond)
@@ -357,8 +369,9 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
             clauses, top = amo_clauses([lits], "auto", self.pysat_vpool.top)
             self.pysat_vpool.top = top
             self._clauses(clauses)
+            self._rows.append(_search.Row(lits, [1] * len(lits), 1))
             if cmp == "==":
-                self._clause(lits)
+                self._clause(lits, row=True)
             self.stats["amo"] += 1
             return
         if cmp == "!=":
@@ -385,19 +398,9 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
         for lit, w in terms:
             weight[lit] = weight.get(lit, 0) + w
         weight = {lit: w for lit, w in weight.items() if w != 0}
-        free = {lit for lit in weight if -lit not in weight}
-        overlap: dict[int, int] = {}
-        for lit in weight:
-            if lit in free:
-                for index in self._sets_of.get(lit, ()):
-                    overlap[index] = overlap.get(index, 0) + 1
         groups: list[list[int]] = []
         constant = 0
-        for index in sorted((i for i, n in overlap.items() if n >= 2), key=lambda i: (-overlap[i], i)):
-            members = [lit for lit in self.amo_sets[index] if lit in free]
-            if len(members) < 2:
-                continue
-            free.difference_update(members)
+        for index, members in self._cover_sets([lit for lit in weight if -lit not in weight]):
             every = self.amo_sets[index]
             taken = set(members)
             # The shift needs the whole exactly-one set in this group: members absent from the sum weigh 0.
@@ -415,7 +418,31 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
                 groups.append(members)
         return list(weight.items()), groups, constant
 
+    def _cover_sets(self, lits: Iterable[int]) -> list[tuple[int, list[int]]]:
+        """Disjoint groups of two or more of ``lits``, each inside one AMO set (by index), chosen
+        largest overlap first."""
+        free = set(lits)
+        overlap: dict[int, int] = {}
+        for lit in free:
+            for index in self._sets_of.get(lit, ()):
+                overlap[index] = overlap.get(index, 0) + 1
+        found: list[tuple[int, list[int]]] = []
+        for index in sorted((i for i, n in overlap.items() if n >= 2), key=lambda i: (-overlap[i], i)):
+            members = [lit for lit in self.amo_sets[index] if lit in free]
+            if len(members) >= 2:
+                free.difference_update(members)
+                found.append((index, members))
+        return found
+
+    def cover(self, lits: Sequence[int]) -> list[list[int]]:
+        """A partition of ``lits`` (distinct, none with its complement) into AMO groups."""
+        groups = [members for _, members in self._cover_sets(lits)]
+        grouped = {lit for g in groups for lit in g}
+        return groups + [[lit] for lit in lits if lit not in grouped]
+
     def _post_atmost(self, terms: list[_Term], bound: int, cond: list[int]) -> None:
+        if not cond:
+            self._rows.append(_search.Row([lit for lit, _ in terms], [w for _, w in terms], bound))
         merged, groups, constant = self.grouped(terms)
         cnf = PBEnc.atmost([lit for lit, _ in merged], [w for _, w in merged], bound - constant,
                            vpool=self.pysat_vpool, encoding=self.pb_encoding, groups=groups,
@@ -470,6 +497,53 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
         terms = [(self._lit(b), sign * w) for w, b in pairs]
         merged, groups, shift = self.grouped(terms)
         return merged, groups, sign * const + shift, sign
+
+    def _search_objective(self) -> tuple[_search.Objective, int]:
+        """The objective as the search takes it (positive weights, one term per variable, AMO
+        groups over its literals) with the same value in every model, and the sign (-1 when
+        maximising).
+
+        A group with negative weights gets a fresh literal ``n`` for "none of the group", defined
+        by ``n or l1 or ... or lk`` and ``n -> -li``: the group with ``n`` is an exactly-one set,
+        so its weights can be shifted by the smallest (``n`` weighs 0 before the shift). A term
+        outside every group is ``w·l = w + |w|·(-l)`` when ``w < 0``; a variable met in both
+        signs is merged first (``a·x + b·(-x) = b + (a - b)·x``).
+        """
+        terms, groups, const, sign = self._objective_terms()
+        weight = dict(terms)
+        positive: list[_Term] = []
+        search_groups: list[list[int]] = []
+        for group in groups:
+            members = [(lit, weight.pop(lit)) for lit in group]
+            low = min(w for _, w in members)
+            if low < 0:
+                none = self.pysat_vpool.id()
+                self._clause([none, *group])
+                for lit in group:
+                    self._clause([-none, -lit])
+                members.append((none, 0))
+                const += low
+                members = [(lit, w - low) for lit, w in members]
+            members = [(lit, w) for lit, w in members if w != 0]
+            positive += members
+            if members:
+                search_groups.append([lit for lit, _ in members])
+        by_var: dict[int, int] = {}  # variable -> weight of its positive literal
+        for lit, w in weight.items():
+            if lit < 0:  # w·(-x) = w - w·x
+                const += w
+                w = -w
+            by_var[abs(lit)] = by_var.get(abs(lit), 0) + w
+        for var, w in sorted(by_var.items()):
+            if w > 0:
+                positive.append((var, w))
+            elif w < 0:
+                const += w
+                positive.append((-var, -w))
+            else:
+                continue
+            search_groups.append([positive[-1][0]])
+        return _search.Objective(positive, search_groups, const), sign
 
     # ---------------------------------------------------------------- solving
 
@@ -548,16 +622,23 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
             if found:
                 model = list(self.pysat_solver.get_model())
         else:
-            terms, groups, const, sign = self._objective_terms()
-            result: SearchResult = minimize(
-                self.pysat_solver, terms, groups, vpool=self.pysat_vpool, assumptions=assumed,
-                time_limit=None if deadline is None else max(deadline - time.monotonic(), 1e-3),
-                encoding=self.pb_encoding)
-            status = {"optimal": ExitStatus.OPTIMAL, "feasible": ExitStatus.FEASIBLE,
-                      "unsat": ExitStatus.UNSATISFIABLE, "unknown": ExitStatus.UNKNOWN}[result.status]
+            objective, sign = self._search_objective()
+            vpool = self.pysat_vpool
+            scope = vpool.id()
+            try:
+                result = _search.search(
+                    self.pysat_solver, vpool.top, objective, rows=self._rows, use_lp=self.use_lp,
+                    time_limit=None if deadline is None else max(deadline - time.monotonic(), 1e-3),
+                    encoding=resolve_encoding(self.pb_encoding), lp_phases=not hinted, cover=self.cover,
+                    assumptions=assumed, scope=scope)
+            finally:
+                self.pysat_solver.add_clause([-scope])  # retires the bounds and fixings of this search
+            vpool.top = max(vpool.top, result.top)
+            status = {"OPTIMUM": ExitStatus.OPTIMAL, "SATISFIABLE": ExitStatus.FEASIBLE,
+                      "UNSATISFIABLE": ExitStatus.UNSATISFIABLE, "UNKNOWN": ExitStatus.UNKNOWN}[result.status]
             model = result.model
             if model is not None and result.value is not None:
-                self.objective_value_ = sign * (result.value + const)
+                self.objective_value_ = sign * result.value
         self.cpm_status.exitstatus = status
         self.cpm_status.solve_time = time.monotonic() - start
         return self._fill_values(model)

@@ -48,12 +48,19 @@ from typing import Any, Literal
 
 from . import _native
 from . import lp as _lp
+from .lns import Neighbourhoods
 from .lp import Row
 
 __all__ = ["Objective", "Row", "SearchResult", "Status", "search"]
 
 Status = Literal["OPTIMUM", "SATISFIABLE", "UNSATISFIABLE", "UNKNOWN"]
 SOLVER = "cadical195"
+_LNS = True  # neighbourhoods of the incumbent between the slices of a bound's call
+_LNS_CONFLICTS = 1000  # the conflict budget of one neighbourhood
+# At most this many conflicts of neighbourhoods after each slice of a bound's call: as the slices
+# double, the bound's own call (the only one that can prove it) gets the larger share.
+_LNS_SLICE = 16_000
+_FIRST_SLICE = 2000  # the first conflict slice of a call that goes on in doubling slices
 
 
 @dataclass(frozen=True)
@@ -122,15 +129,25 @@ class _Sliced:
             return bool(self.solver.solve(assumptions=list(assumptions)))
         if self.interruptible:
             return self._interrupted(assumptions)
-        slice_ = 2000
+        slice_ = _FIRST_SLICE
         while True:
-            remaining = self.deadline - time.monotonic()
-            if remaining <= 0:
+            if self.deadline <= time.monotonic():
                 return None
-            answer = self._limited(assumptions, int(min(slice_, max(100.0, self.rate * remaining))))
+            answer = self.within(assumptions, slice_)
             if answer is not None:
                 return answer
             slice_ = min(2 * slice_, 1 << 30)
+
+    def within(self, assumptions: Sequence[int], budget: int) -> bool | None:
+        """One call of at most ``budget`` conflicts, fewer when the deadline is near (then the
+        conflicts that fit in the time left at the rate measured so far); None when out of
+        conflicts or past the deadline."""
+        if self.deadline is not None:
+            remaining = self.deadline - time.monotonic()
+            if remaining <= 0:
+                return None
+            budget = int(min(budget, max(100.0, self.rate * remaining)))
+        return self._limited(assumptions, budget)
 
     def _limited(self, assumptions: Sequence[int], budget: int) -> bool | None:
         t = time.monotonic()
@@ -234,6 +251,32 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
     def remaining() -> float | None:
         return None if deadline is None else max(0.0, deadline - time.monotonic())
 
+    def descend_with_lns(assumptions: list[int], best: list[int]) -> tuple[bool | None, list[int]]:
+        """The call for the next bound in doubling slices of conflicts, each slice followed by
+        neighbourhoods of the incumbent for half as many conflicts again (at most _LNS_SLICE):
+        (True, a model from a neighbourhood), or the bound's own answer with no model (False
+        only from the bound's own call: a neighbourhood without a better model proves
+        nothing)."""
+        assert lns is not None
+        slice_ = _FIRST_SLICE
+        while True:
+            t = time.monotonic()
+            answer = sat.within(assumptions, slice_)
+            seconds["proof" if answer is False else "search"] += time.monotonic() - t
+            if answer is not None or deadline is None or time.monotonic() >= deadline:
+                return answer, []
+            t = time.monotonic()
+            spent = 0
+            while spent < min(slice_ // 2, _LNS_SLICE) and time.monotonic() < deadline:
+                found = sat.within(assumptions + lns.assumptions(best), _LNS_CONFLICTS)
+                lns.answered(found)
+                spent += _LNS_CONFLICTS
+                if found:
+                    seconds["search"] += time.monotonic() - t
+                    return True, sat.solver.get_model() or []
+            seconds["search"] += time.monotonic() - t
+            slice_ = min(2 * slice_, 1 << 30)
+
     result = SearchResult("UNKNOWN", seconds=seconds)
     lower = None if objective is None else objective.offset  # weights are positive
     relaxation = None
@@ -302,6 +345,7 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
     rc: tuple[_ObjectiveBound, float] | None = None  # the reduced-cost row and its scale
     probe = first_probe
     assert lower is not None
+    lns = Neighbourhoods(objective.groups, rows) if _LNS and len(objective.groups) > 1 else None
     while True:
         result.model, result.value, result.lower_bound = best, value, lower
         if value <= lower:
@@ -357,15 +401,20 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
                 sat.deadline = time.monotonic() + probe if deadline is None else min(deadline, time.monotonic() + probe)
             extra = [] if rc is None or relaxation is None else \
                 rc[0].assumptions(max(0, relaxation.row_bound(goal, rc[1])))
-            answer = timed_solve(bound.assumptions(goal - objective.offset) + extra)
+            assumptions = bound.assumptions(goal - objective.offset) + extra
+            if len(goals) == 1 and lns is not None and deadline is not None:
+                answer, model = descend_with_lns(assumptions, best)
+            else:
+                answer, model = timed_solve(assumptions), []
             sat.deadline = deadline
-            say(f"c bound {goal}: {'sat' if answer else 'unsat' if answer is False else 'open'}, "
-                f"{len(fixed)} fixed by reduced costs, {time.monotonic() - start:.2f} s")
+            say(f"c bound {goal}: {'sat' if answer else 'unsat' if answer is False else 'open'}"
+                f"{' (neighbourhood)' if model else ''}, {len(fixed)} fixed by reduced costs, "
+                f"{time.monotonic() - start:.2f} s")
             if answer is False:
                 lower = goal + 1
                 break
             if answer:
-                model = sat.solver.get_model() or []
+                model = model or sat.solver.get_model() or []
                 improved = objective.value(model)
                 if improved > goal:
                     raise AssertionError(f"the solver returned a model of value {improved} above the bound {goal}")

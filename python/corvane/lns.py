@@ -4,7 +4,8 @@ model over the objective's AMO groups, as assumptions for the SAT solver.
 A neighbourhood keeps most groups as the incumbent has them (its true literal of the group assumed
 true) and frees the rest: either groups chosen at random, or the groups whose true literal lies in
 a few rows chosen at random (on an assignment problem: the jobs of a few agents, which can then be
-exchanged between them within the agents' capacities). The solver, called under these assumptions
+exchanged between them within the agents' capacities), or, given the linear relaxation's point,
+the groups where the incumbent and the point disagree (topped up with random ones). The solver, called under these assumptions
 and the objective bound below the incumbent with a short conflict budget, either finds a better
 model, which is a model of the whole problem (assumptions only narrow the search), or proves the
 neighbourhood holds none, or runs out of conflicts. Only models are taken from it: an
@@ -30,7 +31,8 @@ class Neighbourhoods:
     """Neighbourhoods of a model over AMO ``groups`` (lists of literals); ``rows`` are the problem's
     linear rows, used to free the groups that meet them."""
 
-    def __init__(self, groups: Sequence[Sequence[int]], rows: Sequence[Row], seed: int = 0) -> None:
+    def __init__(self, groups: Sequence[Sequence[int]], rows: Sequence[Row], seed: int = 0,
+                 point: dict[int, float] | None = None) -> None:
         self.groups = [list(g) for g in groups if g]
         where: dict[int, int] = {lit: i for i, g in enumerate(self.groups) for lit in g}
         # For each row, the groups it meets: freeing the groups of a row frees only those whose
@@ -40,6 +42,8 @@ class Neighbourhoods:
         self.where = where
         self.rng = random.Random(seed)
         self.fraction = 0.2
+        self.point = point or {}
+        self.rounds = 0
 
     def assumptions(self, model: Sequence[int]) -> list[int]:
         """The assumptions of one neighbourhood of ``model`` (a list of DIMACS literals): the
@@ -48,7 +52,13 @@ class Neighbourhoods:
         current = [next((lit for lit in g if lit in true), 0) for g in self.groups]
         want = max(1, int(self.fraction * len(self.groups)))
         free: set[int] = set()
-        if self.row_lits and self.rng.random() < 0.5:
+        self.rounds += 1
+        if self.point and self.rounds % 3 == 0:
+            # Where the relaxation's point does not have the incumbent's literal of the group.
+            free.update(i for i, lit in enumerate(current) if lit and self._at(lit) < 0.5)
+            if len(free) > want:
+                free = set(self.rng.sample(sorted(free), want))
+        elif self.row_lits and self.rng.random() < 0.5:
             # The groups of random rows until enough are free.
             for _ in range(4 * len(self.row_lits)):
                 if len(free) >= want:
@@ -59,6 +69,10 @@ class Neighbourhoods:
             rest = [i for i in range(len(self.groups)) if i not in free]
             free.update(self.rng.sample(rest, min(len(rest), want - len(free))))
         return [lit for i, lit in enumerate(current) if lit and i not in free]
+
+    def _at(self, lit: int) -> float:
+        x = self.point.get(abs(lit), 0.0)
+        return x if lit > 0 else 1.0 - x
 
     def answered(self, answer: bool | None) -> None:
         """Adapts the size of the next neighbourhoods to the last one's answer: no better model

@@ -350,7 +350,8 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
     rc: tuple[_ObjectiveBound, float] | None = None  # the reduced-cost row and its scale
     probe = first_probe
     assert lower is not None
-    lns = Neighbourhoods(objective.groups, rows) if _LNS and len(objective.groups) > 1 else None
+    lns = Neighbourhoods(objective.groups, rows, point=None if relaxation is None else relaxation.solution) \
+        if _LNS and len(objective.groups) > 1 else None
     while True:
         result.model, result.value, result.lower_bound = best, value, lower
         if value <= lower:

@@ -26,6 +26,11 @@ How it proves an optimum:
   against 4 without it).
 - After every model the solver's phases are set to it, so that the search for a better model
   starts next to the best one.
+- Between the slices of a bound's call, neighbourhoods of the incumbent (``lns``): most of the
+  objective's groups fixed to the incumbent's literal by assumptions, the rest free, a thousand
+  conflicts each. They only find models (any model under more assumptions is a model); the
+  bound's own call is what proves. On the largest assignment problem of the benchmark they take
+  the incumbent at 10 s from 981 to 836-848 (optimum 819).
 - Each bound is asked until the solver answers (or time runs out); ``UNSAT`` under the bound's
   assumptions proves that no better model exists: the optimum. (Probing the middle of the gap
   first, ``bisect``, each probe for a while, measured no better.)

@@ -43,13 +43,20 @@ class Neighbourhoods:
         self.rng = random.Random(seed)
         self.fraction = 0.2
         self.point = point or {}
+        self._model: Sequence[int] | None = None
+        self._current: list[int] = []
+        self._true: set[int] = set()
         self.rounds = 0
 
     def assumptions(self, model: Sequence[int]) -> list[int]:
         """The assumptions of one neighbourhood of ``model`` (a list of DIMACS literals): the
         incumbent's true literal of every group that stays fixed."""
-        true = set(model)
-        current = [next((lit for lit in g if lit in true), 0) for g in self.groups]
+        if model is not self._model:  # the incumbent's literal of each group, once per incumbent
+            true = set(model)
+            self._model = model
+            self._current = [next((lit for lit in g if lit in true), 0) for g in self.groups]
+            self._true = {lit for lit in self._current if lit}
+        current, true = self._current, self._true
         want = max(1, int(self.fraction * len(self.groups)))
         free: set[int] = set()
         self.rounds += 1

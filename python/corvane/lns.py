@@ -35,8 +35,8 @@ class Neighbourhoods:
                  point: dict[int, float] | None = None) -> None:
         self.groups = [list(g) for g in groups if g]
         where: dict[int, int] = {lit: i for i, g in enumerate(self.groups) for lit in g}
-        # For each row, the groups it meets: freeing the groups of a row frees only those whose
-        # incumbent literal is in it (the rest of the row keeps its literals as they were).
+        # For each row, its literals that lie in the groups: freeing a row frees the groups whose
+        # incumbent literal is among them (the row's other groups keep their literals).
         self.row_lits = [set(r.lits) & where.keys() for r in rows if not r.clause]
         self.row_lits = [s for s in self.row_lits if s]
         self.where = where

@@ -211,3 +211,58 @@ def test_opb_rows_and_cover_state_the_file(tmp_path, seed):
         assert by_rows == holds(cons, assignment), f"seed {seed}: {text}"
         if by_rows:
             assert all(sum(true(l) for l in g) <= 1 for g in cover), f"seed {seed}"
+
+
+
+
+def assignment_problem(rng: random.Random):
+    """A small generalised assignment problem: (n, clauses, pb rows, objective, its optimum or None),
+    the optimum by enumerating every assignment of the jobs to the agents."""
+    agents, jobs = rng.randint(2, 3), rng.randint(6, 9)
+    var = {(a, j): 1 + a * jobs + j for a in range(agents) for j in range(jobs)}
+    weight = {k: rng.randint(1, 9) for k in var}
+    cost = {k: rng.randint(1, 20) for k in var}
+    capacity = [rng.randint(jobs * 2, jobs * 4) // agents for _ in range(agents)]
+    clauses, groups = [], []
+    for j in range(jobs):
+        g = [var[a, j] for a in range(agents)]
+        groups.append(g)
+        clauses += [g] + [[-x, -y] for x, y in itertools.combinations(g, 2)]
+    pbs = [([(var[a, j], weight[a, j]) for j in range(jobs)], capacity[a]) for a in range(agents)]
+    best = None
+    for choice in itertools.product(range(agents), repeat=jobs):
+        if all(sum(weight[a, j] for j in range(jobs) if choice[j] == a) <= capacity[a] for a in range(agents)):
+            value = sum(cost[choice[j], j] for j in range(jobs))
+            best = value if best is None else min(best, value)
+    return agents * jobs, clauses, pbs, Objective([(var[k], cost[k]) for k in var], groups), best
+
+
+def test_neighbourhoods_find_models_but_never_prove(monkeypatch):
+    # One-conflict slices, so that the bounds' calls run out and the neighbourhoods of the
+    # incumbent are searched between their slices: every optimum must still be the brute-force
+    # one, proven by a bound's own call only (an unsatisfiable neighbourhood proves nothing).
+    from corvane import lns, search as search_module
+    monkeypatch.setattr(search_module, "_FIRST_SLICE", 1)
+    monkeypatch.setattr(search_module, "_LNS_CONFLICTS", 100)
+    asked, found = [], []
+    original = lns.Neighbourhoods.assumptions
+
+    def checked(self, model):
+        out = original(self, model)
+        true = set(model)
+        assert all(lit in true for lit in out), "a neighbourhood fixes a literal the incumbent lacks"
+        assert len(out) < len(self.groups), "a neighbourhood frees no group"
+        asked.append(out)
+        return out
+    monkeypatch.setattr(lns.Neighbourhoods, "assumptions", checked)
+    for seed in range(25):
+        rng = random.Random(seed)
+        n, clauses, pbs, objective, best = assignment_problem(rng)
+        cnf, top = cnf_of(n, clauses, pbs)
+        result = search(cnf, top, objective, rows=lp_rows(clauses, pbs), num_vars=n, use_lp=seed % 3 != 0,
+                        time_limit=60, log=lambda line: found.append(line) if "neighbourhood" in line else None)
+        if best is None:
+            assert result.status == "UNSATISFIABLE", f"seed {seed}"
+            continue
+        assert result.status == "OPTIMUM" and result.value == best == result.lower_bound, f"seed {seed}: {result}"
+    assert len(asked) >= 5 and found, (len(asked), len(found))  # the neighbourhoods were searched and found models

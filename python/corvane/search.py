@@ -69,6 +69,8 @@ _LNS_CONFLICTS = 1000  # the conflict budget of one neighbourhood
 # double, the bound's own call (the only one that can prove it) gets the larger share.
 _LNS_SLICE = 16_000
 _FIRST_SLICE = 2000  # the first conflict slice of a call that goes on in doubling slices
+_DECISION_ROWS = 4  # the PB rows whose relaxations a decision problem gets
+_DECISION_ROWS_SECONDS = 0.1  # ... the rows after the first only while the relaxations took less
 
 
 @dataclass(frozen=True)
@@ -338,42 +340,62 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
                 sat.solver.set_phases([v if x > 0.5 else -v for v, x in relaxation.solution.items()])
         say(f"c lp: {relaxation.status}, bound {relaxation.bound}, {relaxation.seconds:.2f} s")
     if objective is None and rows and use_lp and _lp.available():
-        row = max((r for r in rows if not r.clause and len(set(r.weights)) > 1), key=lambda r: len(r.lits),
-                  default=None)
-        if row is not None:
-            # A decision problem: the largest PB row as the relaxation's objective. A least value
-            # above its bound proves the problem unsatisfiable; reduced costs fix literals.
-            # A tenth of the time at most: on the benchmark's decisions it takes 0.01-0.4 s where
-            # it fixes literals or proves, and 1.6 s of MMLIB50 J507_1, where its least value is 0.
-            left = remaining()
+        # A decision problem: each of its largest PB rows in turn as the relaxation's objective
+        # (up to _DECISION_ROWS of them). A least value above a row's bound proves the problem
+        # unsatisfiable; reduced costs fix literals, the union of every row's fixings is added,
+        # and the reduced-cost row of the one that fixes the most. A tenth of the time at most
+        # in all: on the benchmark's decisions one takes 0.01-0.4 s where it fixes literals or
+        # proves, and 1.6 s of MMLIB50 J507_1, where its least value is 0. Several rows matter
+        # where the largest is not the binding one (a knapsack's capacity rows beside its value
+        # row: the CPMpy benchmark's multi-dimensional knapsacks, 0.8-0.9 s with the largest row
+        # alone, 0.06-0.1 s with four); the rows after the first only while the relaxations so far
+        # took under _DECISION_ROWS_SECONDS (on MMLIB50 decisions each takes 0.25 s and fixes
+        # nothing: four of them cost 0.7 s a problem).
+        candidates = sorted((r for r in rows if not r.clause and len(set(r.weights)) > 1), key=lambda r: -len(r.lits))
+        left = remaining()
+        budget = None if left is None else 0.1 * left
+        chosen: tuple[_lp.Relaxation, Row, list[int]] | None = None
+        fixed_lits: set[int] = set()
+        for i, row in enumerate(candidates[:_DECISION_ROWS]):
+            spent = seconds["lp"]
+            if budget is not None and spent >= budget or i > 0 and spent >= _DECISION_ROWS_SECONDS:
+                break
             relaxation = _lp.relax(list(zip(row.lits, row.weights)), 0, rows, num_vars,
-                                   None if left is None else 0.1 * left)
-            seconds["lp"] = relaxation.seconds
-            result.lp_bound = relaxation.bound
-            say(f"c lp on the largest row: {relaxation.status}, least {relaxation.bound} of at most {row.bound}, "
-                f"{relaxation.seconds:.2f} s")
-            if relaxation.bound is not None and relaxation.bound > row.bound:
+                                   None if budget is None else budget - spent)
+            seconds["lp"] += relaxation.seconds
+            say(f"c lp on a row of {len(row.lits)} terms: {relaxation.status}, least {relaxation.bound} of at most "
+                f"{row.bound}, {relaxation.seconds:.2f} s")
+            if relaxation.bound is None:
+                continue
+            if relaxation.bound > row.bound:
+                result.lp_bound = relaxation.bound
                 result.status = "UNSATISFIABLE"
                 return result
-            if relaxation.bound is not None:
-                fixings = relaxation.fixings(row.bound)
-                for lit in fixings:
+            fixings = relaxation.fixings(row.bound)
+            for lit in fixings:
+                if lit not in fixed_lits:
+                    fixed_lits.add(lit)
                     sat.solver.add_clause([lit])
-                result.fixed = len(fixings)
-                # The reduced-cost row only where some literal's reduced cost alone exceeds the
-                # gap (it fixes literals): elsewhere it propagates late and slows the search (MMLIB50
-                # decisions, where it fixes nothing: J507_1 7.1 s of search against 5.1 s without).
-                made = relaxation.reduced_cost_row(row.bound) if rc_rows and fixings else None
-                if made is not None:
-                    terms, scale = made
-                    groups = cover([lit for lit, _ in terms]) if cover else [[lit] for lit, _ in terms]
-                    rc_clauses, top = _native.encode(terms, groups, max(0, relaxation.row_bound(row.bound, scale)),
-                                                     top, encoding, False, _native.DEFAULT_MAX_LITERALS, False)
-                    for clause in rc_clauses:
-                        sat.solver.add_clause(clause)
-                    say(f"c reduced-cost row of {len(terms)} terms in {len(groups)} groups: {len(rc_clauses)} clauses")
-                # No phases from the relaxation's point here: on the scheduling decisions they cost
-                # up to half as much time again (bench/solve_ablation.py).
+            if chosen is None or len(fixings) > len(chosen[2]):
+                chosen = (relaxation, row, fixings)
+        result.fixed = len(fixed_lits)
+        if chosen is not None:
+            relaxation, row, fixings = chosen
+            result.lp_bound = relaxation.bound
+            # The reduced-cost row only where some literal's reduced cost alone exceeds the
+            # gap (it fixes literals): elsewhere it propagates late and slows the search (MMLIB50
+            # decisions, where it fixes nothing: J507_1 7.1 s of search against 5.1 s without).
+            made = relaxation.reduced_cost_row(row.bound) if rc_rows and fixings else None
+            if made is not None:
+                terms, scale = made
+                groups = cover([lit for lit, _ in terms]) if cover else [[lit] for lit, _ in terms]
+                rc_clauses, top = _native.encode(terms, groups, max(0, relaxation.row_bound(row.bound, scale)),
+                                                 top, encoding, False, _native.DEFAULT_MAX_LITERALS, False)
+                for clause in rc_clauses:
+                    sat.solver.add_clause(clause)
+                say(f"c reduced-cost row of {len(terms)} terms in {len(groups)} groups: {len(rc_clauses)} clauses")
+            # No phases from the relaxation's point here: on the scheduling decisions they cost
+            # up to half as much time again (bench/solve_ablation.py).
     answer = timed_solve()
     if answer is None:
         result.lower_bound = lower

@@ -100,6 +100,35 @@ def test_search_proves_the_brute_force_optimum(seed, use_lp):
         assert result.lp_bound is not None and result.lp_bound <= best, f"seed {seed}"
 
 
+@pytest.mark.parametrize("seed", range(30))
+def test_decisions_and_scoped_searches_under_assumptions_match_brute_force(seed):
+    """A decision (the relaxations of its PB rows may refute it), then an optimum under an assumed
+    literal on a solver that is used again: the scope literal must take back every bound and
+    fixing, so the problem without the assumption has all its solutions left."""
+    from pysat.solvers import Solver
+
+    rng = random.Random(1000 + seed)
+    n, clauses, pbs, objective = random_problem(rng)
+    sols = solutions(n, clauses, pbs, objective)
+    cnf, top = cnf_of(n, clauses, pbs)
+    rows = lp_rows(clauses, pbs)
+    decided = search(cnf, top, None, rows=rows, num_vars=n)
+    assert decided.status == ("SATISFIABLE" if sols else "UNSATISFIABLE"), f"seed {seed}"
+    if sols:
+        assert {l for l in decided.model if 0 < l <= n} in [t for t, _ in sols], f"seed {seed}"
+    lit = rng.choice([1, -1]) * rng.randint(1, n)
+    under = [v for t, v in sols if (lit in t if lit > 0 else -lit not in t)]
+    with Solver(name="cadical195", bootstrap_with=cnf) as solver:
+        for assumed, values in (([lit], under), ([], [v for _, v in sols])):
+            scope = top + 1
+            result = search(solver, scope, objective, rows=rows, num_vars=n, assumptions=assumed, scope=scope)
+            solver.add_clause([-scope])
+            top = result.top
+            assert result.status == ("OPTIMUM" if values else "UNSATISFIABLE"), f"seed {seed}, {assumed}"
+            if values:
+                assert result.value == min(values), f"seed {seed}, {assumed}"
+
+
 @pytest.mark.parametrize("seed", range(40))
 def test_relaxation_bound_and_fixings_hold_for_every_solution(seed):
     rng = random.Random(1000 + seed)

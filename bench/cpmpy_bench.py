@@ -160,17 +160,17 @@ def build(family: str, size: int, seed: int, kind: str, target: int | None) -> A
 
 # ----------------------------------------------------------------- one run (child process)
 
-def run_one(spec: dict[str, Any]) -> dict[str, Any]:
+def run_one(job: dict[str, Any]) -> dict[str, Any]:
     import cpmpy as cp
 
     import corvane.cpmpy as backend
 
     backend.register()
     start = time.process_time()
-    model = build(spec["family"], spec["size"], spec["seed"], spec["kind"], spec.get("target"))
-    name = spec["backend"]
+    model = build(job["family"], job["size"], job["seed"], job["kind"], job.get("target"))
+    name = job["backend"]
     if name == "corvane":
-        solver = backend.CPM_corvane(model, encoding=spec.get("encoding", "grouped"))
+        solver = backend.CPM_corvane(model, encoding=job.get("encoding", "grouped"))
     else:
         solver = cp.SolverLookup.get(name, model)
     built = time.process_time()
@@ -178,21 +178,21 @@ def run_one(spec: dict[str, Any]) -> dict[str, Any]:
     if name in ("corvane", "pysat"):
         clauses, variables = solver.pysat_solver.nof_clauses(), solver.pysat_solver.nof_vars()
     kwargs: dict[str, Any] = {"num_workers": 1} if name == "ortools" else {}
-    found = solver.solve(time_limit=spec["limit"], **kwargs)
+    found = solver.solve(time_limit=job["limit"], **kwargs)
     end = time.process_time()
     status = solver.status().exitstatus.name
     return {"status": status, "found": bool(found), "objective": solver.objective_value() if found else None,
             "cpu": end - start, "build_cpu": built - start, "clauses": clauses, "vars": variables}
 
 
-def child(spec: dict[str, Any]) -> dict[str, Any]:
-    """Run one spec in a fresh interpreter under the memory cap and a wall-clock limit."""
+def child(job: dict[str, Any]) -> dict[str, Any]:
+    """Run one job in a fresh interpreter under the memory cap and a wall-clock limit."""
     def limit() -> None:
         resource.setrlimit(resource.RLIMIT_AS, (MEMORY_CAP, MEMORY_CAP))
 
-    wall = spec["limit"] * 2 + 60
+    wall = job["limit"] * 2 + 60
     try:
-        proc = subprocess.run([sys.executable, __file__, "--child", json.dumps(spec)], capture_output=True,
+        proc = subprocess.run([sys.executable, __file__, "--child", json.dumps(job)], capture_output=True,
                               text=True, timeout=wall, preexec_fn=limit, check=False)
     except subprocess.TimeoutExpired:
         return {"status": "TIMEOUT", "cpu": None}
@@ -218,7 +218,7 @@ def optimum(family: str, size: int, seed: int) -> int | None:
     return int(solver.objective_value())
 
 
-def specs(quick: bool, limit: float, encodings: bool) -> list[dict[str, Any]]:
+def jobs(quick: bool, limit: float, encodings: bool) -> list[dict[str, Any]]:
     out: list[dict[str, Any]] = []
     for family, (builder, sizes, seeds) in FAMILIES.items():
         sense = builder(2, 0)[1]
@@ -319,19 +319,19 @@ def main() -> int:
         return 0
     os.makedirs(os.path.dirname(args.out) or ".", exist_ok=True)
     start = time.monotonic()
-    todo = [s for s in specs(args.quick, args.limit, args.encodings) if s["family"] in args.families.split(",")]
+    todo = [s for s in jobs(args.quick, args.limit, args.encodings) if s["family"] in args.families.split(",")]
     with open(args.out, "w") as out:
-        for i, spec in enumerate(todo):
+        for i, job in enumerate(todo):
             for rep in range(args.repeat):
-                result = {**spec, "repeat": rep, **child(spec)}
+                result = {**job, "repeat": rep, **child(job)}
                 results.append(result)
                 out.write(json.dumps(result) + "\n")
                 out.flush()
                 # A run that hit the limit would hit it again, and a long one varies little: one is enough.
                 if result["status"] in ("UNKNOWN", "TIMEOUT", "ERROR") or (result.get("cpu") or 0) > 3:
                     break
-            print(f"[{i + 1}/{len(todo)}] {spec['family']} n={spec['size']} seed={spec['seed']} {spec['kind']} "
-                  f"{spec['backend']} {spec.get('encoding', '')}: {result['status']} {result.get('cpu')}",
+            print(f"[{i + 1}/{len(todo)}] {job['family']} n={job['size']} seed={job['seed']} {job['kind']} "
+                  f"{job['backend']} {job.get('encoding', '')}: {result['status']} {result.get('cpu')}",
                   file=sys.stderr, flush=True)
     print(report(results, args.limit))
     print(f"\n{len(todo)} runs x up to {args.repeat} in {(time.monotonic() - start) / 60:.1f} min", file=sys.stderr)

@@ -26,9 +26,9 @@ sys.path.insert(0, str(HERE))
 
 
 def parse_variant(text: str) -> tuple[str, dict]:
-    name, _, spec = text.partition("=")
+    name, _, settings = text.partition("=")
     kwargs: dict = {}
-    for item in filter(None, spec.split(",")):
+    for item in filter(None, settings.split(",")):
         key, _, value = item.partition(":")
         kwargs[key] = value if key == "encoding" else float(value) if "." in value else int(value)
     return name, kwargs

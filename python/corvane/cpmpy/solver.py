@@ -34,10 +34,10 @@ once it returns, so that the solver can be used again. Decisions with a PB
 constraint and no assumptions that a plain call of ``BRIEF_CONFLICTS`` does
 not settle go there too: the relaxations of the largest rows refute many at
 once and fix literals by reduced costs (on the knapsack benchmarks they turn
-seconds of CDCL into hundredths; the brief call first spares the small
-models the relaxation's fixed cost of a few hundredths of a second). Values, status, time
-limits, ``solveAll`` and hints follow CPMpy's conventions. Python work per constraint is linear in its terms; the
-clauses are PBEnc's.
+seconds of CDCL into hundredths; the brief call spares the small models the
+relaxation's fixed cost of a few hundredths of a second). Values, status,
+time limits, ``solveAll`` and hints follow CPMpy's conventions. Python work
+per constraint is linear in its terms; the clauses are PBEnc's.
 """
 
 from __future__ import annotations
@@ -637,37 +637,45 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
         self.cpm_status = SolverStatus(self.name)
         model: list[int] | None = None
         hinted = self._try_hint(assumed)
-        quick: bool | None = None
-        if self._objective is None and not hinted and self._decide_by_search(assumed):
-            quick = self._solve_briefly(assumed)
-        if self._objective is None and (hinted or quick is not None or not self._decide_by_search(assumed)):
-            found = True if hinted else quick if quick is not None else self._solve_once(assumed, deadline)
+        by_search = self._objective is not None or (not hinted and self._decide_by_search(assumed))
+        found: bool | None = True if hinted else None
+        if self._objective is None and by_search:
+            found = self._solve_briefly(assumed)  # settles a small model before the relaxation's fixed cost
+        if self._objective is None and (found is not None or not by_search):
+            if found is None:
+                found = self._solve_once(assumed, deadline)
             status = {True: ExitStatus.FEASIBLE, False: ExitStatus.UNSATISFIABLE, None: ExitStatus.UNKNOWN}[found]
             if found:
                 model = list(self.pysat_solver.get_model())
         else:
-            objective, sign = self._search_objective() if self._objective is not None else (None, 1)
-            vpool = self.pysat_vpool
-            scope = vpool.id()
-            try:
-                result = _search.search(
-                    self.pysat_solver, vpool.top, objective, rows=self._rows, use_lp=self.use_lp,
-                    time_limit=None if deadline is None else max(deadline - time.monotonic(), 1e-3),
-                    encoding=resolve_encoding(self.pb_encoding), lp_phases=not hinted, cover=self.cover,
-                    assumptions=assumed, scope=scope)
-            finally:
-                self.pysat_solver.add_clause([-scope])  # retires the bounds and fixings of this search
-            vpool.top = max(vpool.top, result.top)
-            status = {"OPTIMUM": ExitStatus.OPTIMAL, "SATISFIABLE": ExitStatus.FEASIBLE,
-                      "UNSATISFIABLE": ExitStatus.UNSATISFIABLE, "UNKNOWN": ExitStatus.UNKNOWN}[result.status]
-            if objective is None and status == ExitStatus.OPTIMAL:
-                status = ExitStatus.FEASIBLE
-            model = result.model
-            if model is not None and result.value is not None:
-                self.objective_value_ = sign * result.value
+            status, model = self._search(assumed, deadline, hinted)
         self.cpm_status.exitstatus = status
         self.cpm_status.solve_time = time.monotonic() - start
         return self._fill_values(model)
+
+    def _search(self, assumed: list[int], deadline: float | None, hinted: bool) -> tuple[Any, list[int] | None]:
+        """The shared search on the objective, or on none for a decision: its status and model.
+
+        Every clause it adds is conditioned on a fresh scope literal, fixed false when it returns:
+        its bounds and fixings hold only for models better than one it found.
+        """
+        objective, sign = self._search_objective() if self._objective is not None else (None, 1)
+        vpool = self.pysat_vpool
+        scope = vpool.id()
+        try:
+            result = _search.search(
+                self.pysat_solver, vpool.top, objective, rows=self._rows, use_lp=self.use_lp,
+                time_limit=None if deadline is None else max(deadline - time.monotonic(), 1e-3),
+                encoding=resolve_encoding(self.pb_encoding), lp_phases=not hinted, cover=self.cover,
+                assumptions=assumed, scope=scope)
+        finally:
+            self.pysat_solver.add_clause([-scope])
+        vpool.top = max(vpool.top, result.top)
+        status = {"OPTIMUM": ExitStatus.OPTIMAL, "SATISFIABLE": ExitStatus.FEASIBLE,
+                  "UNSATISFIABLE": ExitStatus.UNSATISFIABLE, "UNKNOWN": ExitStatus.UNKNOWN}[result.status]
+        if objective is not None and result.model is not None and result.value is not None:
+            self.objective_value_ = sign * result.value
+        return status, result.model
 
     def _fill_values(self, model: list[int] | None) -> bool:
         """Give the user variables their values in ``model`` (or None)."""

@@ -34,8 +34,9 @@ How it proves an optimum:
 - Each bound is asked until the solver answers (or time runs out); ``UNSAT`` under the bound's
   assumptions proves that no better model exists: the optimum. (Probing the middle of the gap
   first, ``bisect``, each probe for a while, measured no better.)
-- A decision problem gets the relaxation of its largest PB row: a least value above the row's
-  bound proves it unsatisfiable, and the row's reduced-cost fixings and row are added.
+- A decision problem gets the relaxations of up to four of its largest PB rows, each row in turn
+  the relaxation's objective: a least value above a row's bound proves it unsatisfiable, and
+  the rows' reduced-cost fixings and one reduced-cost row are added.
 
 The time limit is kept by a timer that interrupts the solver where python-sat can, and for
 CaDiCaL (which it cannot interrupt) by slices of a conflict budget that double from slice to slice,
@@ -247,8 +248,9 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
 
     ``clauses``: an iterable of DIMACS clauses, or a python-sat solver that already holds them
     (it is used, not closed, and keeps what the search added: the objective's encodings, the
-    unit clauses of reduced-cost fixings, valid for models better than the last one found). ``top``: the largest variable in use (fresh variables of the
-    objective encoding are numbered above it). ``objective``: what to minimise, with its AMO
+    unit clauses of reduced-cost fixings, valid for models better than the last one found).
+    ``top``: the largest variable in use (fresh variables of the objective encoding are numbered
+    above it). ``objective``: what to minimise, with its AMO
     groups. ``rows``: the problem's linear rows for the relaxation (any valid rows over the
     problem's variables; none turns the relaxation off, as does ``use_lp=False``);
     ``num_vars``: the largest variable the rows and the objective use (default ``top``).
@@ -262,9 +264,9 @@ def search(clauses: Iterable[Sequence[int]] | Any, top: int, objective: Objectiv
     objective bound, tightened with it; ``cover(literals)`` partitions its literals into AMO
     groups (default: one group per literal). ``lp_phases``: the first SAT call starts from the
     relaxation's point (optimisation only). ``log`` receives one line per step. ``assumptions``:
-literals assumed in every call (UNSATISFIABLE and OPTIMUM then hold under them). ``scope``: a
-fresh literal on which every clause the search adds is conditioned and which every call assumes
-(see above). ``top`` of the result is the largest variable used afterwards."""
+    literals assumed in every call (UNSATISFIABLE and OPTIMUM then hold under them). ``scope``: a
+    fresh literal on which every clause the search adds is conditioned and which every call
+    assumes (see above). ``top`` of the result is the largest variable used afterwards."""
     from pysat.solvers import Solver  # type: ignore[import-untyped,unused-ignore]
 
     start = time.monotonic()
@@ -298,6 +300,11 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
 
     def remaining() -> float | None:
         return None if deadline is None else max(0.0, deadline - time.monotonic())
+
+    def groups_of(terms: Sequence[tuple[int, int]]) -> list[list[int]]:
+        """AMO groups of a reduced-cost row's literals: ``cover``'s, or one literal each."""
+        lits = [lit for lit, _ in terms]
+        return cover(lits) if cover else [[lit] for lit in lits]
 
     def descend_with_lns(assumptions: list[int], best: list[int]) -> tuple[bool | None, list[int]]:
         """The call for the next bound in doubling slices of conflicts, each slice followed by
@@ -388,7 +395,7 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
             made = relaxation.reduced_cost_row(row.bound) if rc_rows and fixings else None
             if made is not None:
                 terms, scale = made
-                groups = cover([lit for lit, _ in terms]) if cover else [[lit] for lit, _ in terms]
+                groups = groups_of(terms)
                 rc_clauses, top = _native.encode(terms, groups, max(0, relaxation.row_bound(row.bound, scale)),
                                                  top, encoding, False, _native.DEFAULT_MAX_LITERALS, False)
                 for clause in rc_clauses:
@@ -444,7 +451,7 @@ def _search(sat: _Sliced, top: int, objective: Objective | None, rows: Sequence[
                 if made is not None:
                     t = time.monotonic()
                     terms, scale = made
-                    groups = cover([lit for lit, _ in terms]) if cover else [[lit] for lit, _ in terms]
+                    groups = groups_of(terms)
                     rc_bound = _ObjectiveBound(Objective(terms, groups), relaxation.row_bound(value - 1, scale), top,
                                           encoding)
                     for clause in rc_bound.clauses:

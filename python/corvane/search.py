@@ -60,7 +60,7 @@ from . import lp as _lp
 from .lns import Neighbourhoods
 from .lp import Row
 
-__all__ = ["Objective", "Row", "SearchResult", "Status", "search"]
+__all__ = ["Objective", "Row", "SearchResult", "Status", "search", "solve_until"]
 
 Status = Literal["OPTIMUM", "SATISFIABLE", "UNSATISFIABLE", "UNKNOWN"]
 SOLVER = "cadical195"
@@ -212,6 +212,13 @@ class _Sliced:
             timer.cancel()
             self.solver.clear_interrupt()
         return None if answer is None else bool(answer)
+
+
+def solve_until(solver: Any, assumptions: Sequence[int] = (), deadline: float | None = None) -> bool | None:
+    """One SAT call of a python-sat solver kept to ``deadline`` (a ``time.monotonic()`` value, or
+    None for no limit), for any solver, CaDiCaL included: True, False, or None when the deadline
+    passed first."""
+    return _Sliced(solver, deadline).solve(assumptions)
 
 
 def _supports_interrupt(solver: Any) -> bool:

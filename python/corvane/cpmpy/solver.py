@@ -45,7 +45,6 @@ from __future__ import annotations
 import time
 import warnings
 from collections.abc import Iterable, Sequence
-from threading import Timer
 from typing import Any
 
 import cpmpy as cp  # type: ignore[import-untyped,import-not-found,unused-ignore]
@@ -136,7 +135,7 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
     direct_limit=16)``:
 
     - ``subsolver``: a python-sat solver name (default glucose4, as CPMpy's
-      pysat backend; time limits need one that supports ``interrupt``).
+      pysat backend; time limits hold for every one, CaDiCaL included).
     - ``encoding``: "grouped" (direct for integer variables in linear sums of
       up to ``direct_limit`` values, binary for larger ones there, CPMpy's
       auto for the variables in no sum) or one of
@@ -584,19 +583,7 @@ class CPM_corvane(CPM_pysat):  # type: ignore[misc]
         return None if found is None else bool(found)
 
     def _solve_once(self, assumptions: list[int], deadline: float | None) -> bool | None:
-        if deadline is None:
-            return bool(self.pysat_solver.solve(assumptions=assumptions))
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            return None
-        timer = Timer(remaining, self.pysat_solver.interrupt)
-        timer.start()
-        try:
-            found = self.pysat_solver.solve_limited(assumptions=assumptions, expect_interrupt=True)
-        finally:
-            timer.cancel()
-            self.pysat_solver.clear_interrupt()
-        return None if found is None else bool(found)
+        return _search.solve_until(self.pysat_solver, assumptions, deadline)
 
     #: Conflicts that a solve under the hint as assumptions may spend before the hint is dropped.
     HINT_CONFLICTS = 2000
